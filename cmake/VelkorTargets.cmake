@@ -1,0 +1,28 @@
+# Settings shared by every target of the project.
+
+# The DLLs load into LSA and LogonUI: no runtime DLL may come along with them.
+if(MSVC)
+  set(CMAKE_MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
+endif()
+
+function(velkor_target_defaults target)
+  target_compile_definitions(${target} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
+                                               _WIN32_WINNT=0x0A00 WINVER=0x0A00)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4 /permissive- /utf-8)
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wconversion
+                                             -Wno-sign-conversion -Wcast-align)
+    target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+  endif()
+endfunction()
+
+# Product code compiles without warnings.
+function(velkor_product_target target)
+  velkor_target_defaults(${target})
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /WX)
+  else()
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()

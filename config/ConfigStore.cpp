@@ -1,0 +1,283 @@
+#include "ConfigStore.h"
+#include "RegistryHandles.h"
+
+const wchar_t SETTINGS_KEY_PATH[] = L"SOFTWARE\\Halvane\\FIDO2\\auth\\settings";
+const wchar_t USERS_KEY_PREFIX[] = L"SOFTWARE\\Halvane\\FIDO2\\auth\\users\\";
+const wchar_t TOKENS_KEY_PREFIX[] = L"SOFTWARE\\Halvane\\FIDO2\\auth\\tokens\\";
+
+namespace
+{
+    bool IsEmpty(const wchar_t* psz)
+    {
+        return psz == nullptr || psz[0] == L'\0';
+    }
+
+    // An empty name would address the users or tokens key itself.
+    LONG OpenNamedKey(const wchar_t* pszPrefix, const wchar_t* pszName, REGSAM samDesired, CRegKey& key)
+    {
+        if (IsEmpty(pszName))
+        {
+            return ERROR_INVALID_PARAMETER;
+        }
+        CKeyPath path(pszPrefix, pszName);
+        if (!path.IsValid())
+        {
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.Get(), 0, samDesired, key.Put());
+    }
+
+    LONG ReadNamedString(const char* pszValueName, const wchar_t* pszPrefix, const wchar_t* pszName,
+                         BYTE* pbData, DWORD* pcbData)
+    {
+        CRegKey key;
+        const LONG status = OpenNamedKey(pszPrefix, pszName, KEY_READ, key);
+        if (status != ERROR_SUCCESS)
+        {
+            return status;
+        }
+        return RegQueryValueExA(key.Get(), pszValueName, nullptr, nullptr, pbData, pcbData);
+    }
+
+    LONG WriteFlag(HKEY hKey, bool fEnabled)
+    {
+        const DWORD dwValue = fEnabled ? 1 : 0;
+        return RegSetKeyValueA(hKey, nullptr, "enabled", REG_DWORD, &dwValue, sizeof(dwValue));
+    }
+}
+
+bool ReadRegistryFlag(const char* pszValueName, const wchar_t* pszKeyPath)
+{
+    CRegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, pszKeyPath, 0, KEY_READ, key.Put()) != ERROR_SUCCESS)
+    {
+        return false;
+    }
+    BYTE rgbValue[4] = {};
+    DWORD cbValue = sizeof(rgbValue);
+    if (RegQueryValueExA(key.Get(), pszValueName, nullptr, nullptr, rgbValue, &cbValue) != ERROR_SUCCESS)
+    {
+        return false;
+    }
+    const DWORD dwValue = rgbValue[0] | (DWORD(rgbValue[1]) << 8) | (DWORD(rgbValue[2]) << 16) | (DWORD(rgbValue[3]) << 24);
+    return dwValue == 1;
+}
+
+bool IsAuthEnabled()
+{
+    return ReadRegistryFlag("enabled", SETTINGS_KEY_PATH);
+}
+
+bool IsSafeModeEnabled()
+{
+    return ReadRegistryFlag("safemodeEnabled", SETTINGS_KEY_PATH);
+}
+
+bool IsLoggingEnabled()
+{
+    return ReadRegistryFlag("loggingEnabled", SETTINGS_KEY_PATH);
+}
+
+bool IsUserEnabled(const wchar_t* pszUserName)
+{
+    if (IsEmpty(pszUserName))
+    {
+        return false;
+    }
+    CKeyPath path(USERS_KEY_PREFIX, pszUserName);
+    return path.IsValid() && ReadRegistryFlag("enabled", path.Get());
+}
+
+LONG ReadRegistryString(const char* pszValueName, const wchar_t* pszKeyPath, BYTE* pbData, DWORD* pcbData)
+{
+    CRegKey key;
+    const LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, pszKeyPath, 0, KEY_READ, key.Put());
+    if (status != ERROR_SUCCESS)
+    {
+        return status;
+    }
+    return RegQueryValueExA(key.Get(), pszValueName, nullptr, nullptr, pbData, pcbData);
+}
+
+LONG ReadSecValue(const wchar_t* pszUserName, BYTE* pbData, DWORD* pcbData)
+{
+    return ReadNamedString("sec", USERS_KEY_PREFIX, pszUserName, pbData, pcbData);
+}
+
+LONG ReadRecoveryValue(const wchar_t* pszUserName, BYTE* pbData, DWORD* pcbData)
+{
+    return ReadNamedString("Recovery", USERS_KEY_PREFIX, pszUserName, pbData, pcbData);
+}
+
+LONG ReadTokenUser(const wchar_t* pszSerial, BYTE* pbData, DWORD* pcbData)
+{
+    return ReadNamedString("user", TOKENS_KEY_PREFIX, pszSerial, pbData, pcbData);
+}
+
+LONG SetAuthEnabled(bool fEnabled)
+{
+    CRegKey key;
+    const LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY_PATH, 0, KEY_WRITE, key.Put());
+    if (status != ERROR_SUCCESS)
+    {
+        return status;
+    }
+    return WriteFlag(key.Get(), fEnabled);
+}
+
+LONG SetUserEnabled(const wchar_t* pszUserName, bool fEnabled)
+{
+    CRegKey key;
+    const LONG status = OpenNamedKey(USERS_KEY_PREFIX, pszUserName, KEY_WRITE, key);
+    if (status != ERROR_SUCCESS)
+    {
+        return status;
+    }
+    return WriteFlag(key.Get(), fEnabled);
+}
+
+LONG SetAnsiStringValue(HKEY hKey, const char* pszValueName, const char* pszText, size_t cchText)
+{
+    if (cchText >= MAXDWORD)
+    {
+        return ERROR_INVALID_PARAMETER;
+    }
+    return RegSetKeyValueA(hKey, nullptr, pszValueName, REG_SZ, pszText, static_cast<DWORD>(cchText + 1));
+}
+
+LONG UserNameToAnsi(const wchar_t* pszUserName, char (&szAnsi)[TOKEN_USER_BUFFER_SIZE], int* pcchAnsi)
+{
+    ZeroMemory(szAnsi, sizeof(szAnsi));
+    *pcchAnsi = 0;
+    if (IsEmpty(pszUserName))
+    {
+        return ERROR_INVALID_PARAMETER;
+    }
+    // Ask for the size first: a name is stored whole or not at all.
+    BOOL fUsedDefault = FALSE;
+    const DWORD dwFlags = (GetACP() == CP_UTF8) ? 0 : WC_NO_BEST_FIT_CHARS;
+    BOOL* pfUsedDefault = (GetACP() == CP_UTF8) ? nullptr : &fUsedDefault;
+    const int cbNeeded = WideCharToMultiByte(CP_ACP, dwFlags, pszUserName, -1, nullptr, 0, nullptr, pfUsedDefault);
+    if (cbNeeded <= 0 || fUsedDefault)
+    {
+        return ERROR_NO_UNICODE_TRANSLATION;
+    }
+    if (cbNeeded > static_cast<int>(TOKEN_USER_BUFFER_SIZE))
+    {
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    const int cbWritten = WideCharToMultiByte(CP_ACP, dwFlags, pszUserName, -1, szAnsi, cbNeeded, nullptr, pfUsedDefault);
+    if (cbWritten != cbNeeded || fUsedDefault)
+    {
+        ZeroMemory(szAnsi, sizeof(szAnsi));
+        return ERROR_NO_UNICODE_TRANSLATION;
+    }
+    *pcchAnsi = cbWritten - 1;
+    return ERROR_SUCCESS;
+}
+
+RegisterTokenResult RegisterToken(const wchar_t* pszSerial, const wchar_t* pszUserName)
+{
+    char szAnsiUser[TOKEN_USER_BUFFER_SIZE];
+    int cchAnsiUser = 0;
+    LONG status = UserNameToAnsi(pszUserName, szAnsiUser, &cchAnsiUser);
+    if (status != ERROR_SUCCESS)
+    {
+        return { status, RegisterTokenStep::ConvertUserName, false };
+    }
+    if (IsEmpty(pszSerial))
+    {
+        return { ERROR_INVALID_PARAMETER, RegisterTokenStep::CreateTokenKey, false };
+    }
+    CKeyPath tokenPath(TOKENS_KEY_PREFIX, pszSerial);
+    CKeyPath userPath(USERS_KEY_PREFIX, pszUserName);
+    if (!tokenPath.IsValid() || !userPath.IsValid())
+    {
+        return { ERROR_NOT_ENOUGH_MEMORY, RegisterTokenStep::CreateTokenKey, false };
+    }
+
+    // Step 1: the token key must be new; an existing one means the token is taken.
+    {
+        CRegKey key;
+        DWORD dwDisposition = 0;
+        status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, tokenPath.Get(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                 0, nullptr, key.Put(), &dwDisposition);
+        if (status != ERROR_SUCCESS)
+        {
+            return { status, RegisterTokenStep::CreateTokenKey, false };
+        }
+        if (dwDisposition == REG_OPENED_EXISTING_KEY)
+        {
+            return { ERROR_ALREADY_EXISTS, RegisterTokenStep::None, true };
+        }
+    }
+
+    // Step 2: the token's user. A token key without it would block the serial for
+    // good, so a failure here removes the key again.
+    {
+        CRegKey key;
+        status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, tokenPath.Get(), 0, KEY_WRITE, key.Put());
+        if (status == ERROR_SUCCESS)
+        {
+            status = SetAnsiStringValue(key.Get(), "user", szAnsiUser, static_cast<size_t>(cchAnsiUser));
+        }
+        if (status != ERROR_SUCCESS)
+        {
+            key.Reset();
+            RegDeleteKeyW(HKEY_LOCAL_MACHINE, tokenPath.Get());
+            return { status, RegisterTokenStep::WriteUser, false };
+        }
+    }
+
+    // Step 3: the user's key, opened as it is when it exists already.
+    {
+        CRegKey key;
+        status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, userPath.Get(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                 KEY_ALL_ACCESS, nullptr, key.Put(), nullptr);
+        if (status != ERROR_SUCCESS)
+        {
+            return { status, RegisterTokenStep::CreateUserKey, false };
+        }
+    }
+    return { ERROR_SUCCESS, RegisterTokenStep::None, false };
+}
+
+LONG UnregisterToken(const wchar_t* pszSerial)
+{
+    if (IsEmpty(pszSerial))
+    {
+        return ERROR_INVALID_PARAMETER;
+    }
+    CKeyPath path(TOKENS_KEY_PREFIX, pszSerial);
+    if (!path.IsValid())
+    {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.Get());
+}
+
+bool WriteSecValue(const wchar_t* pszUserName, const wchar_t* pszText)
+{
+    CRegKey key;
+    if (pszText == nullptr || OpenNamedKey(USERS_KEY_PREFIX, pszUserName, KEY_SET_VALUE, key) != ERROR_SUCCESS)
+    {
+        return false;
+    }
+    const size_t cch = wcslen(pszText);
+    if (cch >= MAXDWORD / sizeof(wchar_t))
+    {
+        return false;
+    }
+    return RegSetKeyValueW(key.Get(), nullptr, L"sec", REG_SZ, pszText,
+                           static_cast<DWORD>((cch + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+bool DeleteSecValue(const wchar_t* pszUserName)
+{
+    CRegKey key;
+    if (OpenNamedKey(USERS_KEY_PREFIX, pszUserName, KEY_SET_VALUE, key) != ERROR_SUCCESS)
+    {
+        return false;
+    }
+    return RegDeleteKeyValueW(key.Get(), nullptr, L"sec") == ERROR_SUCCESS;
+}

@@ -1,0 +1,65 @@
+#pragma once
+// The registry configuration under HKLM\SOFTWARE\Halvane\FIDO2\auth shared by the
+// sub-authentication package, the credential provider and the Login Manager.
+// Every operation opens its key, does one value operation and closes the key again.
+#include <windows.h>
+// urlmon.h maps IsLoggingEnabled to IsLoggingEnabledW; take it first (it has include
+// guards) and drop the macro so our IsLoggingEnabled keeps its name wherever included.
+#include <urlmon.h>
+#ifdef IsLoggingEnabled
+#undef IsLoggingEnabled
+#endif
+
+extern const wchar_t SETTINGS_KEY_PATH[];   // ...\auth\settings
+extern const wchar_t USERS_KEY_PREFIX[];    // ...\auth\users\   (trailing backslash)
+extern const wchar_t TOKENS_KEY_PREFIX[];   // ...\auth\tokens\  (trailing backslash)
+
+// Buffer sizes the readers use; a value that does not fit reads as absent.
+constexpr DWORD SEC_VALUE_BUFFER_SIZE = 256;
+constexpr DWORD RECOVERY_VALUE_BUFFER_SIZE = 256;
+constexpr DWORD TOKEN_USER_BUFFER_SIZE = 128;
+
+bool ReadRegistryFlag(const char* pszValueName, const wchar_t* pszKeyPath);
+bool IsAuthEnabled();
+bool IsSafeModeEnabled();
+bool IsLoggingEnabled();
+bool IsUserEnabled(const wchar_t* pszUserName);
+
+// pcbData: buffer size on entry, bytes returned (terminator included) on success.
+LONG ReadRegistryString(const char* pszValueName, const wchar_t* pszKeyPath, BYTE* pbData, DWORD* pcbData);
+LONG ReadSecValue(const wchar_t* pszUserName, BYTE* pbData, DWORD* pcbData);
+LONG ReadRecoveryValue(const wchar_t* pszUserName, BYTE* pbData, DWORD* pcbData);
+LONG ReadTokenUser(const wchar_t* pszSerial, BYTE* pbData, DWORD* pcbData);
+
+LONG SetAuthEnabled(bool fEnabled);
+LONG SetUserEnabled(const wchar_t* pszUserName, bool fEnabled);
+
+enum class RegisterTokenStep
+{
+    None,
+    ConvertUserName,   // the name has no exact ANSI form that fits the `user` value
+    CreateTokenKey,
+    WriteUser,
+    CreateUserKey,
+};
+
+struct RegisterTokenResult
+{
+    LONG status;                  // 0 on success, else the failing step's status
+    RegisterTokenStep failedStep; // None on success and when already registered
+    bool alreadyRegistered;       // the token key existed: nothing was changed
+};
+
+RegisterTokenResult RegisterToken(const wchar_t* pszSerial, const wchar_t* pszUserName);
+LONG UnregisterToken(const wchar_t* pszSerial);
+bool WriteSecValue(const wchar_t* pszUserName, const wchar_t* pszText);
+bool DeleteSecValue(const wchar_t* pszUserName);
+
+// The user name in the system ANSI code page as the `user` value stores it: exact
+// (no best-fit or default characters) and at most TOKEN_USER_BUFFER_SIZE bytes with
+// its terminator. Returns 0, ERROR_INSUFFICIENT_BUFFER or ERROR_NO_UNICODE_TRANSLATION.
+LONG UserNameToAnsi(const wchar_t* pszUserName, char (&szAnsi)[TOKEN_USER_BUFFER_SIZE], int* pcchAnsi);
+
+// Stores a REG_SZ through the ANSI call with its terminating null written explicitly,
+// so readers get the size with the terminator on every registry implementation.
+LONG SetAnsiStringValue(HKEY hKey, const char* pszValueName, const char* pszText, size_t cchText);

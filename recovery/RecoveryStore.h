@@ -1,0 +1,14 @@
+#pragma once
+// The user's recovery code in the configuration: generated and removed by the Login
+// Manager, which alone shows the code text, once.
+#include <windows.h>
+
+// Draws a new secret, writes its 32-character text into pszCode (at least 33
+// characters) and stores the verifier as the user's `Recovery` value, replacing any
+// earlier one. The user's key must exist. Returns the registry status, or
+// ERROR_INTERNAL_ERROR when no random secret could be drawn (then nothing is written,
+// not even the code text).
+LONG GenerateRecoveryCode(const wchar_t* pszUserName, wchar_t* pszCode, size_t cchCode);
+
+bool HasRecoveryCode(const wchar_t* pszUserName);
+LONG RemoveRecoveryCode(const wchar_t* pszUserName);

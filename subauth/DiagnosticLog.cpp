@@ -1,0 +1,81 @@
+#include "DiagnosticLog.h"
+#include "ConfigStore.h"
+#include "LogFormat.h"
+
+#include <ctime>
+
+const wchar_t LOG_FILE_PATH[] = L"C:\\Velkor.txt";
+
+namespace
+{
+    // The log holds typed recovery codes, so a file the package creates is readable by
+    // SYSTEM and Administrators only. Built on the stack: nothing to allocate or free.
+    class CLogFileSecurity
+    {
+    public:
+        CLogFileSecurity()
+        {
+            DWORD cbSystem = sizeof(_rgbSystemSid);
+            DWORD cbAdmins = sizeof(_rgbAdminsSid);
+            _fValid = CreateWellKnownSid(WinLocalSystemSid, nullptr, _rgbSystemSid, &cbSystem) &&
+                      CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, _rgbAdminsSid, &cbAdmins) &&
+                      InitializeAcl(reinterpret_cast<PACL>(_rgbAcl), sizeof(_rgbAcl), ACL_REVISION) &&
+                      AddAccessAllowedAce(reinterpret_cast<PACL>(_rgbAcl), ACL_REVISION, FILE_ALL_ACCESS, _rgbSystemSid) &&
+                      AddAccessAllowedAce(reinterpret_cast<PACL>(_rgbAcl), ACL_REVISION, FILE_ALL_ACCESS, _rgbAdminsSid) &&
+                      InitializeSecurityDescriptor(&_descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+                      SetSecurityDescriptorDacl(&_descriptor, TRUE, reinterpret_cast<PACL>(_rgbAcl), FALSE) &&
+                      SetSecurityDescriptorControl(&_descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+            _attributes.nLength = sizeof(_attributes);
+            _attributes.lpSecurityDescriptor = &_descriptor;
+            _attributes.bInheritHandle = FALSE;
+        }
+
+        SECURITY_ATTRIBUTES* Get() { return _fValid ? &_attributes : nullptr; }
+
+    private:
+        alignas(DWORD) BYTE _rgbSystemSid[SECURITY_MAX_SID_SIZE] = {};
+        alignas(DWORD) BYTE _rgbAdminsSid[SECURITY_MAX_SID_SIZE] = {};
+        alignas(DWORD) BYTE _rgbAcl[sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE)] = {};
+        SECURITY_DESCRIPTOR _descriptor = {};
+        SECURITY_ATTRIBUTES _attributes = {};
+        bool _fValid = false;
+    };
+}
+
+bool WriteLog(const wchar_t* pszText)
+{
+    if (!IsLoggingEnabled())
+    {
+        return true;
+    }
+    CLogFileSecurity security;
+    if (security.Get() == nullptr)
+    {
+        return false; // never create the file readable by everybody
+    }
+    HANDLE hFile = CreateFileW(LOG_FILE_PATH, GENERIC_WRITE, 0, security.Get(), OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+    {
+        return false;
+    }
+    SetFilePointer(hFile, 0, nullptr, FILE_END);
+    const int cch = lstrlenW(pszText);
+    DWORD cbWritten = 0;
+    WriteFile(hFile, pszText, static_cast<DWORD>(cch) * sizeof(wchar_t), &cbWritten, nullptr);
+    CloseHandle(hFile);
+    return true;
+}
+
+void WriteLogHeader()
+{
+    wchar_t szHeader[LOG_HEADER_CHARS + 1] = {};
+    const time_t now = time(nullptr);
+    struct tm localTime = {};
+    if (localtime_s(&localTime, &now) == 0)
+    {
+        FormatLogHeader(localTime, szHeader);
+    }
+    WriteLog(szHeader);
+    WriteLog(L"\r\n");
+}

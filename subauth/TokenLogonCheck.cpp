@@ -1,0 +1,136 @@
+#include "TokenLogonCheck.h"
+#include "ConfigStore.h"
+#include "DiagnosticLog.h"
+#include "LogFormat.h"
+#include "SmartCardContext.h"
+#include "SmartCardReader.h"
+#include "TokenIdentification.h"
+
+#include <new>
+
+namespace
+{
+    void LogSink(void*, const wchar_t* pszText)
+    {
+        WriteLog(pszText);
+    }
+
+    template <typename... Args>
+    void LogLine(wchar_t (&szLine)[LOG_LINE_CHARS], const wchar_t* pszFormat, Args... args)
+    {
+        FormatLine(szLine, LOG_LINE_CHARS, pszFormat, args...);
+        WriteLog(szLine);
+    }
+
+    // The ANSI `user` value as wide text, never read past the bytes the registry returned.
+    void AnsiValueToWide(const BYTE* pbValue, DWORD cbValue, wchar_t* pszWide, int cchWide)
+    {
+        pszWide[0] = L'\0';
+        const size_t cchAnsi = strnlen(reinterpret_cast<const char*>(pbValue), cbValue);
+        if (cchAnsi == 0)
+        {
+            return;
+        }
+        const int cchConverted = MultiByteToWideChar(CP_ACP, 0, reinterpret_cast<const char*>(pbValue),
+                                                     static_cast<int>(cchAnsi), pszWide, cchWide - 1);
+        pszWide[cchConverted > 0 ? cchConverted : 0] = L'\0';
+    }
+
+    LONG CheckWithReader(CSmartCardContext& context, const wchar_t* pszReaderName, const wchar_t* pszUserName,
+                         BOOLEAN* pAuthoritative, wchar_t (&szLine)[LOG_LINE_CHARS])
+    {
+        CSmartCardReader* pReader = new (std::nothrow) CSmartCardReader(context.context, pszReaderName);
+        if (pReader == nullptr)
+        {
+            return SUBAUTH_CONNECT_FAILED;
+        }
+        pReader->traceResults = IsLoggingEnabled();
+        pReader->traceData = IsLoggingEnabled();
+
+        LONG result = SUBAUTH_WRONG_USER;
+        wchar_t szSerial[64] = {};
+        if (pReader->Connect(SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1) != SCARD_S_SUCCESS)
+        {
+            LogLine(szLine, L"Connect failed: %X\r\n", static_cast<unsigned int>(pReader->lastResult));
+            result = SUBAUTH_CONNECT_FAILED;
+        }
+        else
+        {
+            const int serialStatus = ReadTokenSerial(*pReader, szSerial, ARRAYSIZE(szSerial));
+            LogLine(szLine, L"Serial number: %s\r\n", szSerial);
+            BYTE rgbUser[TOKEN_USER_BUFFER_SIZE] = {};
+            DWORD cbUser = sizeof(rgbUser);
+            // An unread serial is never looked up: it would name the tokens key itself.
+            if (serialStatus != 0 || ReadTokenUser(szSerial, rgbUser, &cbUser) != ERROR_SUCCESS)
+            {
+                WriteLog(L"No user associated with token\r\n");
+            }
+            else
+            {
+                wchar_t szTokenUser[TOKEN_USER_BUFFER_SIZE] = {};
+                AnsiValueToWide(rgbUser, cbUser, szTokenUser, ARRAYSIZE(szTokenUser));
+                LogLine(szLine, L"uname from registry: %s\r\n", szTokenUser);
+                if (wcscmp(pszUserName, szTokenUser) != 0)
+                {
+                    *pAuthoritative = FALSE;
+                    WriteLog(L"Token is not for this user\r\n");
+                }
+                else
+                {
+                    ProbeOtpApplet(*pReader);
+                    result = 0;
+                }
+            }
+        }
+        delete pReader;
+        return result;
+    }
+
+    LONG RunCheck(CSmartCardContext& context, const wchar_t* pszUserName, BOOLEAN* pAuthoritative,
+                  wchar_t (&szLine)[LOG_LINE_CHARS])
+    {
+        // Without the smart-card service no token can be shown, and on recent Windows the
+        // service stops when the last reader goes: that must not open the door.
+        const LONG establishResult = context.EstablishContext();
+        if (establishResult != SCARD_S_SUCCESS)
+        {
+            LogLine(szLine, L"Smart card service unavailable: 0x%08X\r\n", static_cast<unsigned int>(establishResult));
+            return SUBAUTH_NO_TOKEN;
+        }
+        if (context.ListReaders() == nullptr)
+        {
+            WriteLog(L"No readers found\r\n");
+            return SUBAUTH_NO_TOKEN;
+        }
+        const wchar_t* pszTokenReader = nullptr;
+        const int tokenCount = CountTokenReaders(context, szLine, LOG_LINE_CHARS, LogSink, nullptr, &pszTokenReader);
+        if (tokenCount == 0)
+        {
+            return SUBAUTH_NO_TOKEN;
+        }
+        if (tokenCount > 1)
+        {
+            return SUBAUTH_MULTIPLE_TOKENS;
+        }
+        return CheckWithReader(context, pszTokenReader, pszUserName, pAuthoritative, szLine);
+    }
+}
+
+LONG CheckTokenLogon(const wchar_t* pszUserName, BOOLEAN* pAuthoritative, wchar_t (&szLine)[LOG_LINE_CHARS])
+{
+    LONG result = SUBAUTH_NO_TOKEN;
+    CSmartCardContext* pContext = new (std::nothrow) CSmartCardContext();
+    const HRESULT hrCom = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (pContext != nullptr)
+    {
+        result = RunCheck(*pContext, pszUserName, pAuthoritative, szLine);
+        pContext->Release();
+        delete pContext;
+    }
+    if (SUCCEEDED(hrCom))
+    {
+        CoUninitialize();
+    }
+    LogLine(szLine, L"returnVal 0x%08X *Authoritative %d\r\n", static_cast<unsigned int>(result), *pAuthoritative ? 1 : 0);
+    return result;
+}

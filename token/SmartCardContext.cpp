@@ -1,0 +1,76 @@
+#include "SmartCardContext.h"
+
+#include <shlwapi.h>
+
+LONG CSmartCardContext::EstablishContext()
+{
+    const LONG result = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
+    lastResult = static_cast<DWORD>(result);
+    return result;
+}
+
+wchar_t** CSmartCardContext::ListReaders()
+{
+    if (readerCount == 0)
+    {
+        wchar_t* pmszReaders = nullptr;
+        DWORD cchReaders = SCARD_AUTOALLOCATE;
+        const LONG result = SCardListReadersW(context, nullptr, reinterpret_cast<wchar_t*>(&pmszReaders), &cchReaders);
+        lastResult = static_cast<DWORD>(result);
+        if (result == SCARD_S_SUCCESS && pmszReaders != nullptr)
+        {
+            // Names beyond the slots are ignored; the multi-string is never read past
+            // the length PC/SC reported.
+            const wchar_t* pszEnd = pmszReaders + cchReaders;
+            for (const wchar_t* pszName = pmszReaders; pszName < pszEnd && *pszName != L'\0';)
+            {
+                const size_t cchName = wcsnlen(pszName, static_cast<size_t>(pszEnd - pszName));
+                if (pszName + cchName >= pszEnd)
+                {
+                    break; // no terminator within the reported length
+                }
+                if (readerCount < MAX_READERS)
+                {
+                    wchar_t* pszCopy = StrDupW(pszName);
+                    if (pszCopy != nullptr)
+                    {
+                        readers[readerCount++] = pszCopy;
+                    }
+                }
+                pszName += cchName + 1;
+            }
+            SCardFreeMemory(context, pmszReaders);
+        }
+    }
+    return readerCount > 0 ? readers : nullptr;
+}
+
+LONG CSmartCardContext::RefreshReaders()
+{
+    FreeReaderNames();
+    ListReaders();
+    return static_cast<LONG>(lastResult);
+}
+
+void CSmartCardContext::Release()
+{
+    if (context != 0)
+    {
+        SCardReleaseContext(context);
+        context = 0;
+    }
+    FreeReaderNames();
+}
+
+void CSmartCardContext::FreeReaderNames()
+{
+    for (wchar_t*& pszName : readers)
+    {
+        if (pszName != nullptr)
+        {
+            LocalFree(pszName);
+            pszName = nullptr;
+        }
+    }
+    readerCount = 0;
+}
