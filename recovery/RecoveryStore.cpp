@@ -32,18 +32,23 @@ LONG GenerateRecoveryCode(const wchar_t* pszUserName, wchar_t* pszCode, size_t c
     {
         return ERROR_INTERNAL_ERROR;
     }
-    FormatRecoveryCode(rgbSecret, pszCode, cchCode);
     char szVerifier[RECOVERY_VERIFIER_CHARS + 1] = {};
     ComputeRecoveryVerifier(rgbSecret, szVerifier);
-    SecureZeroMemory(rgbSecret, sizeof(rgbSecret));
 
     CRegKey key;
-    const LONG status = OpenUserKey(pszUserName, KEY_WRITE, key);
-    if (status != ERROR_SUCCESS)
+    LONG status = OpenUserKey(pszUserName, KEY_WRITE, key);
+    if (status == ERROR_SUCCESS)
     {
-        return status;
+        status = SetAnsiStringValue(key.Get(), "Recovery", szVerifier, RECOVERY_VERIFIER_CHARS);
     }
-    return SetAnsiStringValue(key.Get(), "Recovery", szVerifier, RECOVERY_VERIFIER_CHARS);
+    // The code is handed out only once its verifier is stored: a code that was never
+    // stored would be shown to nobody's benefit and keep the secret in the caller's memory.
+    if (status == ERROR_SUCCESS)
+    {
+        FormatRecoveryCode(rgbSecret, pszCode, cchCode);
+    }
+    SecureZeroMemory(rgbSecret, sizeof(rgbSecret));
+    return status;
 }
 
 bool HasRecoveryCode(const wchar_t* pszUserName)

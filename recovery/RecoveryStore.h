@@ -3,11 +3,11 @@
 // Manager, which alone shows the code text, once.
 #include <windows.h>
 
-// Draws a new secret, writes its 32-character text into pszCode (at least 33
-// characters) and stores the verifier as the user's `Recovery` value, replacing any
-// earlier one. The user's key must exist. Returns the registry status, or
-// ERROR_INTERNAL_ERROR when no random secret could be drawn (then nothing is written,
-// not even the code text).
+// Draws a new secret, stores its verifier as the user's `Recovery` value (replacing any
+// earlier one) and then writes the 32-character code text into pszCode (at least 33
+// characters). The user's key must exist. Returns the registry status, or
+// ERROR_INTERNAL_ERROR when no random secret could be drawn. On any failure nothing is
+// stored and pszCode is left as it was.
 LONG GenerateRecoveryCode(const wchar_t* pszUserName, wchar_t* pszCode, size_t cchCode);
 
 bool HasRecoveryCode(const wchar_t* pszUserName);

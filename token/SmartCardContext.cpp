@@ -4,6 +4,8 @@
 
 LONG CSmartCardContext::EstablishContext()
 {
+    // A second call must not leak the context already held.
+    Release();
     const LONG result = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
     lastResult = static_cast<DWORD>(result);
     return result;

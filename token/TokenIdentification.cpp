@@ -31,6 +31,10 @@ namespace
     template <typename T>
     void FormatTrace(wchar_t* pszText, size_t cchText, const wchar_t* pszFormat, T argument)
     {
+        if (cchText == 0)
+        {
+            return;
+        }
         if (swprintf(pszText, cchText, pszFormat, argument) < 0)
         {
             pszText[cchText - 1] = L'\0';

@@ -13,9 +13,10 @@ namespace
     }
 }
 
-CImportPatch::CImportPatch(const char* pszDllName, const char* pszFunctionName, void* pfnReplacement)
+CImportPatch::CImportPatch(const char* pszDllName, const char* pszFunctionName, void* pfnReplacement,
+                           HMODULE hModule)
 {
-    BYTE* pbBase = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+    BYTE* pbBase = reinterpret_cast<BYTE*>(hModule != nullptr ? hModule : GetModuleHandleW(nullptr));
     const auto* pDos = reinterpret_cast<const IMAGE_DOS_HEADER*>(pbBase);
     const auto* pNt = reinterpret_cast<const IMAGE_NT_HEADERS*>(pbBase + pDos->e_lfanew);
     const IMAGE_DATA_DIRECTORY& imports = pNt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];

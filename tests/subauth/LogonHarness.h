@@ -1,0 +1,62 @@
+#pragma once
+// Plays MSV1_0 for one logon: builds USER_ALL_INFORMATION for a name, calls a
+// sub-authentication entry point with sentinel values in every output, and checks
+// that the outputs the package must not touch kept them.
+#include <windows.h>
+#include <subauth.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using SubAuthEntry = NTSTATUS(NTAPI*)(NETLOGON_LOGON_INFO_CLASS, PVOID, ULONG, PUSER_ALL_INFORMATION, PULONG, PULONG,
+                                      PBOOLEAN, PLARGE_INTEGER, PLARGE_INTEGER);
+
+constexpr NTSTATUS NO_TOKEN = static_cast<NTSTATUS>(0xFFFF0011);
+constexpr NTSTATUS MULTIPLE_TOKENS = static_cast<NTSTATUS>(0xFFFF0012);
+constexpr NTSTATUS CONNECT_FAILED = static_cast<NTSTATUS>(0xFFFF0013);
+constexpr NTSTATUS WRONG_USER = static_cast<NTSTATUS>(0xFFFF0015);
+constexpr NTSTATUS RECOVERY_FAILED = static_cast<NTSTATUS>(0xFFFF0016);
+
+struct LogonOutcome
+{
+    NTSTATUS status;
+    BOOLEAN authoritative;
+
+    bool operator==(const LogonOutcome& other) const
+    {
+        return status == other.status && authoritative == other.authoritative;
+    }
+};
+
+inline std::ostream& operator<<(std::ostream& stream, const LogonOutcome& outcome)
+{
+    return stream << "{status 0x" << std::hex << static_cast<unsigned long>(outcome.status) << std::dec
+                  << ", Authoritative " << static_cast<int>(outcome.authoritative) << "}";
+}
+
+// The name is passed as counted characters, exactly as MSV1_0 does (no terminator).
+inline LogonOutcome CallLogon(SubAuthEntry pfnEntry, const std::wstring& userName)
+{
+    std::wstring storage = userName + L"\xFFFF"; // a non-terminated neighbour
+    USER_ALL_INFORMATION userAll = {};
+    userAll.UserName.Buffer = storage.data();
+    userAll.UserName.Length = static_cast<USHORT>(userName.size() * sizeof(wchar_t));
+    userAll.UserName.MaximumLength = userAll.UserName.Length;
+
+    ULONG whichFields = 0xDEADBEEF;
+    ULONG userFlags = 0xDEADBEEF;
+    BOOLEAN authoritative = 7;
+    LARGE_INTEGER logoffTime;
+    LARGE_INTEGER kickoffTime;
+    logoffTime.QuadPart = 0x1122334455667788;
+    kickoffTime.QuadPart = 0x0102030405060708;
+    const NTSTATUS status = pfnEntry(NetlogonInteractiveInformation, nullptr, 0, &userAll, &whichFields, &userFlags,
+                                     &authoritative, &logoffTime, &kickoffTime);
+    EXPECT_EQ(0u, whichFields);
+    EXPECT_EQ(0u, userFlags);
+    EXPECT_TRUE(authoritative == TRUE || authoritative == FALSE) << static_cast<int>(authoritative);
+    EXPECT_EQ(0x1122334455667788, logoffTime.QuadPart);
+    EXPECT_EQ(0x0102030405060708, kickoffTime.QuadPart);
+    return { status, authoritative };
+}

@@ -1,0 +1,336 @@
+// Scenario files: a line-based way for another process to set up the stack.
+#include "VScardInternal.h"
+
+#include <string.h>
+
+namespace vscard {
+
+namespace {
+
+bool readFile(const std::wstring& path, std::string* bytes)
+{
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (f == INVALID_HANDLE_VALUE)
+        return false;
+    bool ok = true;
+    char buf[4096];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(f, buf, sizeof buf, &got, NULL)) {
+            ok = false;
+            break;
+        }
+        if (got == 0)
+            break;
+        bytes->append(buf, got);
+    }
+    CloseHandle(f);
+    return ok;
+}
+
+// Everything is handled as UTF-8; a UTF-16 file (as some editors save) is converted first.
+std::string normaliseText(const std::string& raw)
+{
+    if (raw.size() >= 2 && (BYTE)raw[0] == 0xFF && (BYTE)raw[1] == 0xFE) {
+        std::wstring wide((raw.size() - 2) / 2, L'\0');
+        if (!wide.empty())
+            memcpy(&wide[0], raw.data() + 2, wide.size() * sizeof(wchar_t));
+        return toUtf8(wide);
+    }
+    if (raw.size() >= 3 && (BYTE)raw[0] == 0xEF && (BYTE)raw[1] == 0xBB && (BYTE)raw[2] == 0xBF)
+        return raw.substr(3);
+    return raw;
+}
+
+std::string lower(std::string s)
+{
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] >= 'A' && s[i] <= 'Z')
+            s[i] = (char)(s[i] - 'A' + 'a');
+    }
+    return s;
+}
+
+struct Word {
+    std::string text;
+    bool quoted;
+};
+
+bool splitLine(const std::string& line, std::vector<Word>* words, std::wstring* error)
+{
+    size_t i = 0;
+    while (i < line.size()) {
+        char c = line[i];
+        if (c == ' ' || c == '\t' || c == '\r') {
+            ++i;
+        } else if (c == '#') {
+            break;
+        } else if (c == '"') {
+            size_t end = line.find('"', i + 1);
+            if (end == std::string::npos) {
+                *error = L"missing closing quote";
+                return false;
+            }
+            Word w = {line.substr(i + 1, end - i - 1), true};
+            words->push_back(w);
+            i = end + 1;
+        } else {
+            size_t start = i;
+            while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r' && line[i] != '#' &&
+                   line[i] != '"')
+                ++i;
+            Word w = {line.substr(start, i - start), false};
+            words->push_back(w);
+        }
+    }
+    return true;
+}
+
+bool parseDecimal(const std::string& s, DWORD* value)
+{
+    if (s.empty() || s.size() > 9)
+        return false;
+    DWORD v = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] < '0' || s[i] > '9')
+            return false;
+        v = v * 10 + (DWORD)(s[i] - '0');
+    }
+    *value = v;
+    return true;
+}
+
+bool parseHex32(std::string s, DWORD* value)
+{
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X'))
+        s = s.substr(2);
+    if (s.empty() || s.size() > 8)
+        return false;
+    DWORD v = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        char c = s[i];
+        int d;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            return false;
+        v = (v << 4) | (DWORD)d;
+    }
+    *value = v;
+    return true;
+}
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+int commandFromName(const std::string& name)
+{
+    static const char* const names[VSCARD_CMD_COUNT] = {"select", "get_cplc", "select_otp", "get_bf52",
+                                                        "init_update"};
+    std::string n = lower(name);
+    for (int i = 0; i < VSCARD_CMD_COUNT; ++i) {
+        if (n == names[i])
+            return i;
+    }
+    return -1;
+}
+
+bool applyLine(const std::vector<Word>& w, std::wstring* error)
+{
+    std::string verb = lower(w[0].text);
+    Reader* last = g.readers.empty() ? NULL : &g.readers.back();
+    if (verb != "reader" && verb != "fail" && last == NULL) {
+        *error = L"'" + fromUtf8(w[0].text) + L"' needs a reader line before it";
+        return false;
+    }
+
+    if (verb == "reader") {
+        if (w.size() < 2 || w.size() > 3 || !w[1].quoted) {
+            *error = L"expected: reader \"name\" [token|empty]";
+            return false;
+        }
+        bool token = false;
+        if (w.size() == 3) {
+            std::string t = lower(w[2].text);
+            if (t == "token")
+                token = true;
+            else if (t != "empty") {
+                *error = L"expected 'token' or 'empty' after the reader name";
+                return false;
+            }
+        }
+        if (addReader(fromUtf8(w[1].text), token) < 0) {
+            *error = L"reader name is empty or already used";
+            return false;
+        }
+        return true;
+    }
+
+    if (verb == "serial") {
+        DWORD serial;
+        if (w.size() != 2 || !parseHex32(w[1].text, &serial)) {
+            *error = L"expected: serial <up to 8 hex digits>";
+            return false;
+        }
+        last->serial = serial;
+        return true;
+    }
+
+    if (verb == "protocol") {
+        std::string p = w.size() == 2 ? lower(w[1].text) : std::string();
+        if (p == "t0" || p == "t=0" || p == "1")
+            last->protocol = SCARD_PROTOCOL_T0;
+        else if (p == "t1" || p == "t=1" || p == "2")
+            last->protocol = SCARD_PROTOCOL_T1;
+        else {
+            *error = L"expected: protocol T0|T1";
+            return false;
+        }
+        return true;
+    }
+
+    if (verb == "answer") {
+        int command = w.size() >= 2 ? commandFromName(w[1].text) : -1;
+        if (command < 0) {
+            *error = L"expected: answer SELECT|GET_CPLC|SELECT_OTP|GET_BF52|INIT_UPDATE [hex bytes|default]";
+            return false;
+        }
+        if (w.size() == 3 && lower(w[2].text) == "default") {
+            last->customAnswer[command] = false;
+            last->answer[command].clear();
+            return true;
+        }
+        std::string digits;
+        for (size_t i = 2; i < w.size(); ++i)
+            digits += w[i].text;
+        if (digits.size() % 2 != 0) {
+            *error = L"odd number of hex digits";
+            return false;
+        }
+        std::vector<BYTE> bytes;
+        for (size_t i = 0; i < digits.size(); i += 2) {
+            int hi = hexDigit(digits[i]);
+            int lo = hexDigit(digits[i + 1]);
+            if (hi < 0 || lo < 0) {
+                *error = L"not a hex digit";
+                return false;
+            }
+            bytes.push_back((BYTE)(hi * 16 + lo));
+        }
+        if (bytes.size() > VSCARD_MAX_ANSWER) {
+            *error = L"answer longer than 258 bytes";
+            return false;
+        }
+        last->customAnswer[command] = true;
+        last->answer[command] = bytes;
+        return true;
+    }
+
+    if (verb == "pull-after") {
+        DWORD k;
+        if (w.size() != 2 || !parseDecimal(w[1].text, &k)) {
+            *error = L"expected: pull-after <number of transmits>";
+            return false;
+        }
+        last->pullAfter = k;
+        return true;
+    }
+
+    if (verb == "fail") {
+        if (w.size() < 3 || w.size() > 5) {
+            *error = L"expected: fail <SCardFunction> <hex code|SCARD_name> [nth] [always]";
+            return false;
+        }
+        int function = functionFromName(w[1].text);
+        if (function < 0) {
+            *error = L"unknown function '" + fromUtf8(w[1].text) + L"'";
+            return false;
+        }
+        LONG code = 0;
+        if (!errorFromName(w[2].text, &code)) {
+            DWORD hex;
+            if (!parseHex32(w[2].text, &hex)) {
+                *error = L"bad error code '" + fromUtf8(w[2].text) + L"'";
+                return false;
+            }
+            code = (LONG)hex;
+        }
+        if (code == 0) {
+            *error = L"the error code must not be 0";
+            return false;
+        }
+        DWORD nth = 1;
+        bool always = false;
+        size_t i = 3;
+        if (i < w.size() && lower(w[i].text) != "always") {
+            if (!parseDecimal(w[i].text, &nth) || nth == 0) {
+                *error = L"nth must be a number >= 1";
+                return false;
+            }
+            ++i;
+        }
+        if (i < w.size()) {
+            if (lower(w[i].text) != "always") {
+                *error = L"expected 'always'";
+                return false;
+            }
+            always = true;
+            ++i;
+        }
+        if (i != w.size()) {
+            *error = L"unexpected words after 'always'";
+            return false;
+        }
+        FailRule rule = {code, g.calls[function] + nth, always};
+        g.rules[function].push_back(rule);
+        return true;
+    }
+
+    *error = L"unknown directive '" + fromUtf8(w[0].text) + L"'";
+    return false;
+}
+
+} // namespace
+
+int loadScenario(const std::wstring& path, std::wstring* error)
+{
+    std::string raw;
+    if (!readFile(path, &raw)) {
+        *error = L"cannot read the file";
+        return -1;
+    }
+    std::string text = normaliseText(raw);
+    size_t pos = 0;
+    int lineNo = 0;
+    while (pos <= text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        ++lineNo;
+        std::vector<Word> words;
+        if (!splitLine(line, &words, error))
+            return lineNo;
+        if (words.empty())
+            continue;
+        if (!applyLine(words, error))
+            return lineNo;
+    }
+    return 0;
+}
+
+} // namespace vscard

@@ -1,0 +1,147 @@
+/*
+ * Control API of the virtual PC/SC stack (tests/vscard/winscard.dll).
+ *
+ * Tests link the "vscard" target and drive the simulated readers and
+ * tokens through these functions while the code under test talks to the
+ * same DLL through the ordinary SCard* API. Plain C so any test can use it.
+ */
+#ifndef VELKOR_VIRTUAL_SCARD_H
+#define VELKOR_VIRTUAL_SCARD_H
+
+#include <windows.h>
+#include <wchar.h>
+
+#ifdef VSCARD_BUILD_DLL
+#define VSCARD_API __declspec(dllexport)
+#else
+#define VSCARD_API __declspec(dllimport)
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Commands the simulated token recognises (exact byte match). */
+enum {
+    VSCARD_CMD_SELECT = 0,      /* 00 A4 04 00 */
+    VSCARD_CMD_GET_CPLC = 1,    /* 80 CA 9F 7F 00 */
+    VSCARD_CMD_SELECT_OTP = 2,  /* 00 A4 04 00 09 4A 4E 45 54 5F 4F 54 50 01 */
+    VSCARD_CMD_GET_BF52 = 3,    /* 80 CA BF 52 00 00 00 */
+    VSCARD_CMD_INIT_UPDATE = 4, /* 80 50 00 00 08 + 8 bytes */
+    VSCARD_CMD_COUNT = 5
+};
+
+/* One value per exported PC/SC function; used for records and failures. */
+enum {
+    VSCARD_FN_ESTABLISH_CONTEXT = 0,
+    VSCARD_FN_RELEASE_CONTEXT,
+    VSCARD_FN_IS_VALID_CONTEXT,
+    VSCARD_FN_LIST_READERS_W,
+    VSCARD_FN_LIST_READERS_A,
+    VSCARD_FN_FREE_MEMORY,
+    VSCARD_FN_CONNECT_W,
+    VSCARD_FN_CONNECT_A,
+    VSCARD_FN_RECONNECT,
+    VSCARD_FN_DISCONNECT,
+    VSCARD_FN_BEGIN_TRANSACTION,
+    VSCARD_FN_END_TRANSACTION,
+    VSCARD_FN_TRANSMIT,
+    VSCARD_FN_CONTROL,
+    VSCARD_FN_STATUS_W,
+    VSCARD_FN_STATUS_A,
+    VSCARD_FN_GET_STATUS_CHANGE_W,
+    VSCARD_FN_GET_STATUS_CHANGE_A,
+    VSCARD_FN_CANCEL,
+    VSCARD_FN_GET_ATTRIB,
+    VSCARD_FN_COUNT
+};
+
+#define VSCARD_MAX_ANSWER 258          /* longest settable answer, SW included */
+#define VSCARD_RECORD_BYTES 300        /* bytes kept per command/answer in a record */
+#define VSCARD_RECORD_READER_CHARS 256 /* reader name chars kept in a record, NUL included */
+#define VSCARD_NO_PCI 0xFFFFFFFFu      /* sendProtocol when pioSendPci was NULL */
+
+typedef struct VSCARD_RECORD {
+    int function;         /* VSCARD_FN_... */
+    LONG result;          /* what the call returned */
+    DWORD threadId;       /* calling thread */
+    int readerIndex;      /* reader concerned, -1 if none or unknown */
+    wchar_t reader[VSCARD_RECORD_READER_CHARS]; /* connect: name as passed; card calls: the card's reader */
+    ULONG_PTR context;    /* context handle passed or created (0 if none) */
+    ULONG_PTR card;       /* card handle passed or created (0 if none) */
+    DWORD shareMode;      /* connect/reconnect */
+    DWORD preferredProtocols; /* connect/reconnect */
+    DWORD activeProtocol; /* connect/reconnect: negotiated on success; transmit: the handle's protocol */
+    DWORD sendProtocol;   /* transmit: pioSendPci->dwProtocol, or VSCARD_NO_PCI */
+    BYTE command[VSCARD_RECORD_BYTES]; /* transmit: command bytes */
+    DWORD commandLength;  /* bytes stored in command (cbSendLength, capped) */
+    BOOL commandTruncated; /* cbSendLength was larger than VSCARD_RECORD_BYTES */
+    BYTE answer[VSCARD_RECORD_BYTES]; /* transmit: bytes handed back to the caller */
+    DWORD answerLength;
+} VSCARD_RECORD;
+
+/* Back to a clean slate: no readers, contexts, card handles, failure rules
+   or records. Also stops a VELKOR_VSCARD_SCENARIO file from being loaded
+   later in this process. Memory handed out with SCARD_AUTOALLOCATE stays
+   valid and can still be freed with SCardFreeMemory. */
+VSCARD_API void WINAPI VScardReset(void);
+
+/* Adds a reader (any name length) and returns its index, or -1 on error.
+   A token starts with serial 0x1234ABCD, protocol T=1 and default answers. */
+VSCARD_API int WINAPI VScardAddReader(const wchar_t* name, BOOL withToken);
+VSCARD_API int WINAPI VScardReaderCount(void);
+
+/* Removing the token makes existing card handles fail with
+   SCARD_W_REMOVED_CARD (also after a later insert, until reconnected).
+   The token keeps its serial/protocol/answers while out of the reader. */
+VSCARD_API BOOL WINAPI VScardRemoveToken(int reader);
+VSCARD_API BOOL WINAPI VScardInsertToken(int reader);
+
+VSCARD_API BOOL WINAPI VScardSetSerial(int reader, DWORD serial);
+/* protocol: SCARD_PROTOCOL_T0 (1) or SCARD_PROTOCOL_T1 (2). */
+VSCARD_API BOOL WINAPI VScardSetProtocol(int reader, DWORD protocol);
+/* Full answer (data + status word), 0..VSCARD_MAX_ANSWER bytes. */
+VSCARD_API BOOL WINAPI VScardSetAnswer(int reader, int command, const BYTE* answer, DWORD length);
+/* Back to the built-in answer (the CPLC one follows the serial). */
+VSCARD_API BOOL WINAPI VScardSetDefaultAnswer(int reader, int command);
+
+/* Makes the nth call of `function` counted from now (1 = the next one) return
+   `code` without doing anything; with andAfter every later call fails too.
+   Several rules per function may be active; the oldest matching one wins.
+   nth == 0 removes all rules of that function. code must not be 0. */
+VSCARD_API BOOL WINAPI VScardFailCall(int function, LONG code, DWORD nth, BOOL andAfter);
+
+/* After `transmits` more successful SCardTransmit calls to this reader the
+   token is pulled (as VScardRemoveToken). 0 cancels a pending pull. */
+VSCARD_API BOOL WINAPI VScardPullTokenAfterTransmits(int reader, DWORD transmits);
+
+/* Applies a scenario file (format in README.md) on top of the current state.
+   Returns 0 on success, the 1-based line number of the first bad line, or
+   -1 if the file cannot be read. */
+VSCARD_API int WINAPI VScardLoadScenario(const wchar_t* path);
+
+/* Record of PC/SC calls since the last VScardReset/VScardClearRecord. */
+VSCARD_API DWORD WINAPI VScardRecordCount(void);
+VSCARD_API BOOL WINAPI VScardGetRecord(DWORD index, VSCARD_RECORD* out);
+VSCARD_API void WINAPI VScardClearRecord(void);
+/* Recorded calls of one function, whatever their result. */
+VSCARD_API DWORD WINAPI VScardCountCalls(int function);
+/* Recorded SCardConnectW/A calls naming this reader (NULL: all connects). */
+VSCARD_API DWORD WINAPI VScardCountConnects(const wchar_t* reader);
+/* Recorded SCardTransmit calls with exactly these bytes (NULL: all transmits). */
+VSCARD_API DWORD WINAPI VScardCountTransmits(const BYTE* command, DWORD length);
+
+/* Resources the code under test still holds, to catch missing
+   SCardReleaseContext / SCardDisconnect / SCardFreeMemory. */
+VSCARD_API DWORD WINAPI VScardOpenContexts(void);
+VSCARD_API DWORD WINAPI VScardOpenCards(void);
+VSCARD_API DWORD WINAPI VScardOutstandingAllocations(void);
+
+/* "SCardTransmit" etc.; "?" for an unknown value. */
+VSCARD_API const char* WINAPI VScardFunctionName(int function);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
