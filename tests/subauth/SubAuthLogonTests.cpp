@@ -1,7 +1,9 @@
 // Every decision of the package, through its exported filter as MSV1_0 calls it,
 // against the real registry, the real log file and the virtual PC/SC stack.
+#include "ConfigStore.h"
 #include "ImportPatch.h"
 #include "LogonHarness.h"
+#include "RecoveryStore.h"
 #include "TestLogFile.h"
 #include "TestRegistry.h"
 #include "VirtualSCard.h"
@@ -415,6 +417,26 @@ TEST_F(SubAuthLogon, WrongOrMissingRecoveryCodeFails)
         EXPECT_EQ((LogonOutcome{ RECOVERY_FAILED, TRUE }), Logon(L"alice")) << stored;
     }
     EXPECT_EQ(0u, VScardRecordCount());
+}
+
+TEST_F(SubAuthLogon, GeneratedCodeWorksUntilItIsReplaced)
+{
+    testreg::EnableUser(L"alice", false);
+    wchar_t first[33] = {};
+    ASSERT_EQ(ERROR_SUCCESS, GenerateRecoveryCode(L"alice", first, 33));
+    ASSERT_TRUE(WriteSecValue(L"alice", first));
+    EXPECT_EQ((LogonOutcome{ 0, FALSE }), Logon(L"alice"));
+
+    wchar_t second[33] = {};
+    ASSERT_EQ(ERROR_SUCCESS, GenerateRecoveryCode(L"alice", second, 33));
+    EXPECT_EQ((LogonOutcome{ RECOVERY_FAILED, TRUE }), Logon(L"alice")) << "the first code is dead";
+    ASSERT_TRUE(WriteSecValue(L"alice", second));
+    EXPECT_EQ((LogonOutcome{ 0, FALSE }), Logon(L"alice"));
+
+    ASSERT_EQ(ERROR_SUCCESS, RemoveRecoveryCode(L"alice"));
+    EXPECT_EQ((LogonOutcome{ RECOVERY_FAILED, TRUE }), Logon(L"alice"));
+    ASSERT_TRUE(DeleteSecValue(L"alice"));
+    EXPECT_EQ((LogonOutcome{ NO_TOKEN, TRUE }), Logon(L"alice")) << "no code typed: the token path";
 }
 
 TEST_F(SubAuthLogon, TypedCodeTooLongForItsBufferTakesTheTokenPath)
