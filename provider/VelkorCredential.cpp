@@ -1,0 +1,446 @@
+#include "VelkorCredential.h"
+#include "ConfigStore.h"
+#include "Dll.h"
+#include "WrappedCredentialEvents.h"
+
+#include <shlwapi.h>
+
+#include <cwchar>
+#include <new>
+
+namespace
+{
+    // The password provider's field that holds the account name of the tile's user.
+    constexpr DWORD USER_NAME_FIELD = 1;
+    constexpr DWORD DISPLAY_FIELD = 0;
+    constexpr size_t TRACE_CHARS = 1024;
+
+    struct STATUS_MESSAGE
+    {
+        DWORD dwStatus;
+        const wchar_t* pszMessage;
+    };
+
+    const STATUS_MESSAGE s_rgStatusMessages[] = {
+        { 0xFFFF0011, L"FIDO2 Logon failed, insert Velkor FIDO2 Token" },
+        { 0xFFFF0012, L"More than one token detected; remove all tokens and insert one for logon" },
+        { 0xFFFF0013, L"Token communication error; please retry" },
+        { 0xFFFF0015, L"Token does not have information about this user" },
+        { 0xFFFF0016, L"Recovery key not set or invalid recovery key" },
+    };
+
+    template <typename T>
+    void TraceFormatted(const wchar_t* pszFormat, T argument)
+    {
+        wchar_t szText[TRACE_CHARS];
+        if (swprintf(szText, TRACE_CHARS, pszFormat, argument) < 0)
+        {
+            szText[TRACE_CHARS - 1] = L'\0';
+        }
+        Trace(szText);
+    }
+
+    // Task-memory string owner for values read from fields.
+    class CTaskString
+    {
+    public:
+        explicit CTaskString(LPWSTR psz) : _psz(psz) {}
+        ~CTaskString() { CoTaskMemFree(_psz); }
+        CTaskString(const CTaskString&) = delete;
+        CTaskString& operator=(const CTaskString&) = delete;
+        const wchar_t* Get() const { return _psz != nullptr ? _psz : L""; }
+
+    private:
+        LPWSTR _psz;
+    };
+}
+
+CVelkorCredential::CVelkorCredential()
+{
+    Trace(L"CVelkorCredential()");
+    ModuleAddRef();
+}
+
+CVelkorCredential::~CVelkorCredential()
+{
+    Trace(L"~CVelkorCredential()");
+    for (DWORD i = 0; i < OWN_FIELD_COUNT; ++i)
+    {
+        CoTaskMemFree(_rgOwnFieldStrings[i]);
+        _rgOwnFieldStrings[i] = nullptr;
+        CoTaskMemFree(_rgOwnFieldDescriptors[i].pszLabel);
+        _rgOwnFieldDescriptors[i].pszLabel = nullptr;
+    }
+    DropEventsRelay();
+    if (_pUiEvents != nullptr)
+    {
+        _pUiEvents->Release();
+        _pUiEvents = nullptr;
+    }
+    if (_pInnerCredential != nullptr)
+    {
+        _pInnerCredential->Release();
+        _pInnerCredential = nullptr;
+    }
+    ModuleRelease();
+}
+
+HRESULT CVelkorCredential::Initialize(const CREDENTIAL_PROVIDER_FIELD_DESCRIPTOR* rgOwnFieldDescriptors,
+                                      const OWN_FIELD_STATE_PAIR* rgOwnFieldStates,
+                                      ICredentialProviderCredential* pInnerCredential, DWORD dwWrappedDescriptorCount)
+{
+    Trace(L"CVelkorCredential()::Initialize");
+    if (_pInnerCredential != nullptr)
+    {
+        _pInnerCredential->Release();
+    }
+    _pInnerCredential = pInnerCredential;
+    if (_pInnerCredential != nullptr)
+    {
+        _pInnerCredential->AddRef();
+    }
+    _dwWrappedDescriptorCount = dwWrappedDescriptorCount;
+    TraceFormatted(L"_dwWrappedDescriptorCount = %d", static_cast<int>(dwWrappedDescriptorCount));
+
+    for (DWORD i = 0; i < OWN_FIELD_COUNT; ++i)
+    {
+        _rgOwnFieldStates[i] = rgOwnFieldStates[i];
+        CoTaskMemFree(_rgOwnFieldDescriptors[i].pszLabel);
+        const HRESULT hr = CopyFieldDescriptor(rgOwnFieldDescriptors[i], &_rgOwnFieldDescriptors[i]);
+        if (FAILED(hr))
+        {
+            return hr;
+        }
+    }
+
+    {
+        CTaskString displayName(ReadField(DISPLAY_FIELD));
+        TraceFormatted(L"User: %ls", displayName.Get());
+        Trace(IsUserEnabled(displayName.Get()) ? L"FIDO2 logon enabled" : L"FIDO2 logon not enabled");
+    }
+
+    CoTaskMemFree(_rgOwnFieldStrings[OWN_FIELD_RECOVERY_LINK]);
+    _rgOwnFieldStrings[OWN_FIELD_RECOVERY_LINK] = nullptr;
+    HRESULT hr = SHStrDupW(RECOVERY_LINK_TEXT, &_rgOwnFieldStrings[OWN_FIELD_RECOVERY_LINK]);
+    if (FAILED(hr))
+    {
+        return hr;
+    }
+    CoTaskMemFree(_rgOwnFieldStrings[OWN_FIELD_RECOVERY_CODE]);
+    _rgOwnFieldStrings[OWN_FIELD_RECOVERY_CODE] = nullptr;
+    hr = SHStrDupW(L"", &_rgOwnFieldStrings[OWN_FIELD_RECOVERY_CODE]);
+    return hr;
+}
+
+IFACEMETHODIMP CVelkorCredential::QueryInterface(REFIID riid, void** ppv)
+{
+    static const QITAB qit[] = {
+        QITABENT(CVelkorCredential, ICredentialProviderCredential),
+        { nullptr, 0 },
+    };
+    return QISearch(this, qit, riid, ppv);
+}
+
+IFACEMETHODIMP_(ULONG) CVelkorCredential::AddRef()
+{
+    return static_cast<ULONG>(++_lRefCount);
+}
+
+IFACEMETHODIMP_(ULONG) CVelkorCredential::Release()
+{
+    const LONG lRefCount = --_lRefCount;
+    if (lRefCount == 0)
+    {
+        delete this;
+    }
+    return static_cast<ULONG>(lRefCount);
+}
+
+void CVelkorCredential::DropEventsRelay()
+{
+    if (_pEventsRelay != nullptr)
+    {
+        // Detached first: the inner credential may hold the relay beyond this point.
+        _pEventsRelay->Uninitialize();
+        _pEventsRelay->Release();
+        _pEventsRelay = nullptr;
+    }
+}
+
+bool CVelkorCredential::IsOwnField(DWORD dwFieldID) const
+{
+    return dwFieldID >= _dwWrappedDescriptorCount && dwFieldID - _dwWrappedDescriptorCount < OWN_FIELD_COUNT;
+}
+
+LPWSTR CVelkorCredential::ReadField(DWORD dwFieldID)
+{
+    LPWSTR psz = nullptr;
+    if (FAILED(GetStringValue(dwFieldID, &psz)))
+    {
+        return nullptr;
+    }
+    return psz;
+}
+
+IFACEMETHODIMP CVelkorCredential::Advise(ICredentialProviderCredentialEvents* pcpce)
+{
+    Trace(L"CVelkorCredential()::Advise");
+    DropEventsRelay();
+    if (_pUiEvents != nullptr)
+    {
+        _pUiEvents->Release();
+    }
+    _pUiEvents = pcpce;
+    if (_pUiEvents != nullptr)
+    {
+        _pUiEvents->AddRef();
+    }
+    _pEventsRelay = new (std::nothrow) CWrappedCredentialEvents();
+    if (_pEventsRelay == nullptr)
+    {
+        return E_OUTOFMEMORY;
+    }
+    _pEventsRelay->Initialize(this, _pUiEvents);
+    return _pInnerCredential != nullptr ? _pInnerCredential->Advise(_pEventsRelay) : S_OK;
+}
+
+IFACEMETHODIMP CVelkorCredential::UnAdvise()
+{
+    Trace(L"CVelkorCredential()::UnAdvise");
+    if (_pInnerCredential != nullptr)
+    {
+        _pInnerCredential->UnAdvise();
+    }
+    DropEventsRelay();
+    if (_pUiEvents != nullptr)
+    {
+        _pUiEvents->Release();
+        _pUiEvents = nullptr;
+    }
+    return S_OK;
+}
+
+IFACEMETHODIMP CVelkorCredential::SetSelected(BOOL* pbAutoLogon)
+{
+    Trace(L"CVelkorCredential()::SetSelected");
+    HRESULT hr = E_UNEXPECTED;
+    if (_pInnerCredential != nullptr)
+    {
+        hr = _pInnerCredential->SetSelected(pbAutoLogon);
+    }
+    // A wrapped tile never logs on by itself when selected.
+    if (pbAutoLogon != nullptr)
+    {
+        *pbAutoLogon = FALSE;
+    }
+    return hr;
+}
+
+IFACEMETHODIMP CVelkorCredential::SetDeselected()
+{
+    Trace(L"CVelkorCredential()::SetDeselected");
+    return _pInnerCredential != nullptr ? _pInnerCredential->SetDeselected() : E_UNEXPECTED;
+}
+
+IFACEMETHODIMP CVelkorCredential::GetFieldState(DWORD dwFieldID, CREDENTIAL_PROVIDER_FIELD_STATE* pcpfs,
+                                                CREDENTIAL_PROVIDER_FIELD_INTERACTIVE_STATE* pcpfis)
+{
+    if (_pInnerCredential == nullptr)
+    {
+        return E_UNEXPECTED;
+    }
+    if (pcpfs == nullptr || pcpfis == nullptr)
+    {
+        return E_INVALIDARG;
+    }
+    if (dwFieldID < _dwWrappedDescriptorCount)
+    {
+        return _pInnerCredential->GetFieldState(dwFieldID, pcpfs, pcpfis);
+    }
+    if (!IsOwnField(dwFieldID))
+    {
+        return E_INVALIDARG;
+    }
+    const OWN_FIELD_STATE_PAIR& state = _rgOwnFieldStates[dwFieldID - _dwWrappedDescriptorCount];
+    *pcpfs = state.cpfs;
+    *pcpfis = state.cpfis;
+    return S_OK;
+}
+
+IFACEMETHODIMP CVelkorCredential::GetStringValue(DWORD dwFieldID, LPWSTR* ppsz)
+{
+    if (_pInnerCredential == nullptr)
+    {
+        return E_UNEXPECTED;
+    }
+    if (dwFieldID < _dwWrappedDescriptorCount)
+    {
+        return _pInnerCredential->GetStringValue(dwFieldID, ppsz);
+    }
+    if (!IsOwnField(dwFieldID) || ppsz == nullptr)
+    {
+        return E_INVALIDARG;
+    }
+    const wchar_t* pszValue = _rgOwnFieldStrings[dwFieldID - _dwWrappedDescriptorCount];
+    return SHStrDupW(pszValue != nullptr ? pszValue : L"", ppsz);
+}
+
+IFACEMETHODIMP CVelkorCredential::GetBitmapValue(DWORD dwFieldID, HBITMAP* phbmp)
+{
+    return _pInnerCredential != nullptr ? _pInnerCredential->GetBitmapValue(dwFieldID, phbmp) : E_UNEXPECTED;
+}
+
+IFACEMETHODIMP CVelkorCredential::GetCheckboxValue(DWORD dwFieldID, BOOL* pbChecked, LPWSTR* ppszLabel)
+{
+    if (_pInnerCredential == nullptr || dwFieldID >= _dwWrappedDescriptorCount)
+    {
+        return E_UNEXPECTED;
+    }
+    return _pInnerCredential->GetCheckboxValue(dwFieldID, pbChecked, ppszLabel);
+}
+
+IFACEMETHODIMP CVelkorCredential::GetSubmitButtonValue(DWORD dwFieldID, DWORD* pdwAdjacentTo)
+{
+    return _pInnerCredential != nullptr ? _pInnerCredential->GetSubmitButtonValue(dwFieldID, pdwAdjacentTo)
+                                        : E_UNEXPECTED;
+}
+
+IFACEMETHODIMP CVelkorCredential::GetComboBoxValueCount(DWORD dwFieldID, DWORD* pcItems, DWORD* pdwSelectedItem)
+{
+    if (_pInnerCredential == nullptr || dwFieldID >= _dwWrappedDescriptorCount)
+    {
+        return E_UNEXPECTED;
+    }
+    return _pInnerCredential->GetComboBoxValueCount(dwFieldID, pcItems, pdwSelectedItem);
+}
+
+IFACEMETHODIMP CVelkorCredential::GetComboBoxValueAt(DWORD dwFieldID, DWORD dwItem, LPWSTR* ppszItem)
+{
+    if (_pInnerCredential == nullptr || dwFieldID >= _dwWrappedDescriptorCount)
+    {
+        return E_UNEXPECTED;
+    }
+    return _pInnerCredential->GetComboBoxValueAt(dwFieldID, dwItem, ppszItem);
+}
+
+IFACEMETHODIMP CVelkorCredential::SetStringValue(DWORD dwFieldID, LPCWSTR psz)
+{
+    if (_pInnerCredential == nullptr)
+    {
+        return E_UNEXPECTED;
+    }
+    if (dwFieldID < _dwWrappedDescriptorCount)
+    {
+        return _pInnerCredential->SetStringValue(dwFieldID, psz);
+    }
+    if (dwFieldID - _dwWrappedDescriptorCount != OWN_FIELD_RECOVERY_CODE)
+    {
+        return E_UNEXPECTED;
+    }
+    CoTaskMemFree(_rgOwnFieldStrings[OWN_FIELD_RECOVERY_CODE]);
+    _rgOwnFieldStrings[OWN_FIELD_RECOVERY_CODE] = nullptr;
+    return SHStrDupW(psz != nullptr ? psz : L"", &_rgOwnFieldStrings[OWN_FIELD_RECOVERY_CODE]);
+}
+
+IFACEMETHODIMP CVelkorCredential::SetCheckboxValue(DWORD dwFieldID, BOOL bChecked)
+{
+    return _pInnerCredential != nullptr ? _pInnerCredential->SetCheckboxValue(dwFieldID, bChecked) : E_UNEXPECTED;
+}
+
+IFACEMETHODIMP CVelkorCredential::SetComboBoxSelectedValue(DWORD dwFieldID, DWORD dwSelectedItem)
+{
+    if (_pInnerCredential == nullptr || dwFieldID >= _dwWrappedDescriptorCount)
+    {
+        return E_UNEXPECTED;
+    }
+    return _pInnerCredential->SetComboBoxSelectedValue(dwFieldID, dwSelectedItem);
+}
+
+IFACEMETHODIMP CVelkorCredential::CommandLinkClicked(DWORD dwFieldID)
+{
+    if (_pInnerCredential == nullptr)
+    {
+        return E_UNEXPECTED;
+    }
+    if (dwFieldID < _dwWrappedDescriptorCount)
+    {
+        return _pInnerCredential->CommandLinkClicked(dwFieldID);
+    }
+    // Without a sink (before Advise or after UnAdvise) there is nobody to show the field.
+    if (_pUiEvents == nullptr)
+    {
+        return E_UNEXPECTED;
+    }
+    return _pUiEvents->SetFieldState(this, _dwWrappedDescriptorCount + OWN_FIELD_RECOVERY_CODE,
+                                     CPFS_DISPLAY_IN_SELECTED_TILE);
+}
+
+IFACEMETHODIMP CVelkorCredential::GetSerialization(CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPONSE* pcpgsr,
+                                                   CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pcpcs,
+                                                   LPWSTR* ppszOptionalStatusText,
+                                                   CREDENTIAL_PROVIDER_STATUS_ICON* pcpsiOptionalStatusIcon)
+{
+    if (_pInnerCredential == nullptr)
+    {
+        return E_UNEXPECTED;
+    }
+    bool fWroteNow = false;
+    {
+        CTaskString code(ReadField(_dwWrappedDescriptorCount + OWN_FIELD_RECOVERY_CODE));
+        CTaskString userName(ReadField(USER_NAME_FIELD));
+        if (code.Get()[0] != L'\0')
+        {
+            if (IsUserEnabled(userName.Get()))
+            {
+                if (WriteSecValue(userName.Get(), code.Get()))
+                {
+                    _fSecWritten = TRUE;
+                    fWroteNow = true;
+                }
+            }
+            else
+            {
+                DeleteSecValue(userName.Get());
+            }
+        }
+    }
+    const HRESULT hr = _pInnerCredential->GetSerialization(pcpgsr, pcpcs, ppszOptionalStatusText, pcpsiOptionalStatusIcon);
+    // No logon follows a failed or unfinished serialization, and so no result that would
+    // remove the code: it must not wait for a later logon of this user.
+    if (fWroteNow && (FAILED(hr) || pcpgsr == nullptr || *pcpgsr != CPGSR_RETURN_CREDENTIAL_FINISHED))
+    {
+        CTaskString userName(ReadField(USER_NAME_FIELD));
+        DeleteSecValue(userName.Get());
+        _fSecWritten = FALSE;
+    }
+    return hr;
+}
+
+IFACEMETHODIMP CVelkorCredential::ReportResult(NTSTATUS ntsStatus, NTSTATUS ntsSubstatus, LPWSTR* ppszOptionalStatusText,
+                                               CREDENTIAL_PROVIDER_STATUS_ICON* pcpsiOptionalStatusIcon)
+{
+    Trace(L"CVelkorCredential()::ReportResult");
+    if (_fSecWritten)
+    {
+        CTaskString userName(ReadField(USER_NAME_FIELD));
+        DeleteSecValue(userName.Get());
+    }
+    for (const STATUS_MESSAGE& message : s_rgStatusMessages)
+    {
+        if (static_cast<DWORD>(ntsStatus) == message.dwStatus)
+        {
+            if (ppszOptionalStatusText != nullptr)
+            {
+                SHStrDupW(message.pszMessage, ppszOptionalStatusText);
+            }
+            if (pcpsiOptionalStatusIcon != nullptr)
+            {
+                *pcpsiOptionalStatusIcon = CPSI_ERROR;
+            }
+            return S_OK;
+        }
+    }
+    return _pInnerCredential != nullptr
+               ? _pInnerCredential->ReportResult(ntsStatus, ntsSubstatus, ppszOptionalStatusText, pcpsiOptionalStatusIcon)
+               : E_UNEXPECTED;
+}

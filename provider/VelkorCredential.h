@@ -1,0 +1,63 @@
+#pragma once
+// Wraps one tile of the system password provider: all of its fields, then a hidden
+// recovery-code field and the link that reveals it. A typed recovery code is handed to
+// the sub-authentication package through the user's `sec` value for the one logon.
+#include "CredentialProviderApi.h"
+#include "OwnFields.h"
+
+class CWrappedCredentialEvents;
+
+class CVelkorCredential : public ICredentialProviderCredential
+{
+public:
+    CVelkorCredential();
+
+    HRESULT Initialize(const CREDENTIAL_PROVIDER_FIELD_DESCRIPTOR* rgOwnFieldDescriptors,
+                       const OWN_FIELD_STATE_PAIR* rgOwnFieldStates, ICredentialProviderCredential* pInnerCredential,
+                       DWORD dwWrappedDescriptorCount);
+
+    IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    IFACEMETHODIMP_(ULONG) AddRef() override;
+    IFACEMETHODIMP_(ULONG) Release() override;
+
+    IFACEMETHODIMP Advise(ICredentialProviderCredentialEvents* pcpce) override;
+    IFACEMETHODIMP UnAdvise() override;
+    IFACEMETHODIMP SetSelected(BOOL* pbAutoLogon) override;
+    IFACEMETHODIMP SetDeselected() override;
+    IFACEMETHODIMP GetFieldState(DWORD dwFieldID, CREDENTIAL_PROVIDER_FIELD_STATE* pcpfs,
+                                 CREDENTIAL_PROVIDER_FIELD_INTERACTIVE_STATE* pcpfis) override;
+    IFACEMETHODIMP GetStringValue(DWORD dwFieldID, LPWSTR* ppsz) override;
+    IFACEMETHODIMP GetBitmapValue(DWORD dwFieldID, HBITMAP* phbmp) override;
+    IFACEMETHODIMP GetCheckboxValue(DWORD dwFieldID, BOOL* pbChecked, LPWSTR* ppszLabel) override;
+    IFACEMETHODIMP GetSubmitButtonValue(DWORD dwFieldID, DWORD* pdwAdjacentTo) override;
+    IFACEMETHODIMP GetComboBoxValueCount(DWORD dwFieldID, DWORD* pcItems, DWORD* pdwSelectedItem) override;
+    IFACEMETHODIMP GetComboBoxValueAt(DWORD dwFieldID, DWORD dwItem, LPWSTR* ppszItem) override;
+    IFACEMETHODIMP SetStringValue(DWORD dwFieldID, LPCWSTR psz) override;
+    IFACEMETHODIMP SetCheckboxValue(DWORD dwFieldID, BOOL bChecked) override;
+    IFACEMETHODIMP SetComboBoxSelectedValue(DWORD dwFieldID, DWORD dwSelectedItem) override;
+    IFACEMETHODIMP CommandLinkClicked(DWORD dwFieldID) override;
+    IFACEMETHODIMP GetSerialization(CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPONSE* pcpgsr,
+                                    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pcpcs, LPWSTR* ppszOptionalStatusText,
+                                    CREDENTIAL_PROVIDER_STATUS_ICON* pcpsiOptionalStatusIcon) override;
+    IFACEMETHODIMP ReportResult(NTSTATUS ntsStatus, NTSTATUS ntsSubstatus, LPWSTR* ppszOptionalStatusText,
+                                CREDENTIAL_PROVIDER_STATUS_ICON* pcpsiOptionalStatusIcon) override;
+
+protected:
+    virtual ~CVelkorCredential();
+
+private:
+    void DropEventsRelay();
+    // Reads a field through GetStringValue; a failed read is the empty string.
+    LPWSTR ReadField(DWORD dwFieldID);
+    bool IsOwnField(DWORD dwFieldID) const;
+
+    LONG _lRefCount = 1;
+    CREDENTIAL_PROVIDER_FIELD_DESCRIPTOR _rgOwnFieldDescriptors[OWN_FIELD_COUNT] = {};
+    OWN_FIELD_STATE_PAIR _rgOwnFieldStates[OWN_FIELD_COUNT] = {};
+    LPWSTR _rgOwnFieldStrings[OWN_FIELD_COUNT] = {};
+    CWrappedCredentialEvents* _pEventsRelay = nullptr;
+    ICredentialProviderCredentialEvents* _pUiEvents = nullptr;
+    ICredentialProviderCredential* _pInnerCredential = nullptr;
+    DWORD _dwWrappedDescriptorCount = 0;
+    BOOL _fSecWritten = FALSE;
+};
