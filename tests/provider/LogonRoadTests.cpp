@@ -1,0 +1,194 @@
+// Whole logons: the logon simulator in its own process drives the registered provider
+// and filter, the fake password provider and the sub-authentication package named by
+// Auth0, with the virtual token described by a scenario file.
+#include "TestRegistry.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+namespace
+{
+    const wchar_t CODE[] = L"A1B2C3D4E5F60718293A4B5C6D7E8F90";
+    const char VERIFIER[] = "4C66E363557147242581FFBEBF20742A133BCF69E25086C25456924A9D9BA520";
+    const char TOKEN_READER[] = "reader \"Halvane Velkor FIDO2 Security Key 0\" token\n";
+
+    struct SimulatorRun
+    {
+        DWORD exitCode;
+        std::string output;
+
+        bool Shows(const std::string& text) const { return output.find(text) != std::string::npos; }
+    };
+
+    std::wstring Folder()
+    {
+        wchar_t path[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, path, MAX_PATH);
+        std::wstring folder = path;
+        return folder.substr(0, folder.find_last_of(L'\\') + 1);
+    }
+
+    std::wstring WriteTokenScenario(const std::string& text)
+    {
+        wchar_t folder[MAX_PATH] = {};
+        GetTempPathW(MAX_PATH, folder);
+        const std::wstring path = std::wstring(folder) + L"velkor-road-token.txt";
+        std::ofstream(path.c_str(), std::ios::binary | std::ios::trunc) << text;
+        return path;
+    }
+
+    SimulatorRun Simulate(const std::wstring& arguments, const std::string& tokenScenario = "",
+                          const wchar_t* tiles = L"alice,bob")
+    {
+        SetEnvironmentVariableW(L"VELKOR_FAKE_PASSWORD_TILES", tiles);
+        std::wstring commandLine = L"\"" + Folder() + L"logon_simulator.exe\" " + arguments;
+        if (!tokenScenario.empty())
+        {
+            commandLine += L" --token-scenario \"" + WriteTokenScenario(tokenScenario) + L"\"";
+        }
+        SECURITY_ATTRIBUTES inherit = { sizeof(inherit), nullptr, TRUE };
+        HANDLE hRead = nullptr, hWrite = nullptr;
+        EXPECT_TRUE(CreatePipe(&hRead, &hWrite, &inherit, 0));
+        SetHandleInformation(hRead, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = hWrite;
+        startup.hStdError = hWrite;
+        PROCESS_INFORMATION process = {};
+        const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                            &startup, &process);
+        CloseHandle(hWrite);
+        SimulatorRun run = { 99, "" };
+        if (!started)
+        {
+            CloseHandle(hRead);
+            ADD_FAILURE() << "cannot start the simulator: " << GetLastError();
+            return run;
+        }
+        char buffer[4096];
+        DWORD read = 0;
+        while (ReadFile(hRead, buffer, sizeof(buffer), &read, nullptr) && read > 0) run.output.append(buffer, read);
+        WaitForSingleObject(process.hProcess, 60000);
+        GetExitCodeProcess(process.hProcess, &run.exitCode);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+        CloseHandle(hRead);
+        return run;
+    }
+
+    class LogonRoad : public ::testing::Test
+    {
+    protected:
+        static void SetUpTestSuite()
+        {
+            const SimulatorRun run = Simulate(L"--register");
+            ASSERT_EQ(0u, run.exitCode) << run.output;
+        }
+
+        static void TearDownTestSuite()
+        {
+            const std::wstring ours = L"{A614094D-EFED-4B38-94BB-E14B932584B0}";
+            const std::wstring password = L"{60B78E88-EAD8-445C-9CFD-0B87F74EA6CD}";
+            const std::wstring authentication = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Authentication\\";
+            testreg::DeleteKey(L"SOFTWARE\\Classes\\CLSID\\" + ours);
+            testreg::DeleteKey(L"SOFTWARE\\Classes\\CLSID\\" + password);
+            testreg::DeleteKey(authentication + L"Credential Providers\\" + ours);
+            testreg::DeleteKey(authentication + L"Credential Providers\\" + password);
+            testreg::DeleteKey(authentication + L"Credential Provider Filters\\" + ours);
+            testreg::DeleteValue(L"SYSTEM\\CurrentControlSet\\Control\\Lsa\\MSV1_0", L"Auth0");
+            testreg::DeleteTree();
+        }
+
+        void SetUp() override
+        {
+            testreg::Reset();
+            testreg::EnableUser(L"alice");
+            testreg::AssociateToken(L"1234ABCD", L"alice");
+        }
+
+        static bool SecLeft() { return testreg::ValueExists(testreg::User(L"alice"), L"sec"); }
+    };
+}
+
+TEST_F(LogonRoad, TokenOfTheUserLogsOn)
+{
+    const SimulatorRun run = Simulate(L"", TOKEN_READER);
+    EXPECT_EQ(0u, run.exitCode) << run.output;
+    EXPECT_TRUE(run.Shows("Provider {60B78E88-EAD8-445C-9CFD-0B87F74EA6CD}: filtered out")) << run.output;
+    EXPECT_TRUE(run.Shows("field 5 command link  selected tile    label \"\" value \"Insert Velkor FIDO2 token or click for recovery\""))
+        << run.output;
+    EXPECT_TRUE(run.Shows("field 4 edit text     hidden           label \"Type recovery code\"")) << run.output;
+    EXPECT_TRUE(run.Shows("Msv1_0SubAuthenticationFilter(alice) = 0x00000000, Authoritative 1")) << run.output;
+    EXPECT_TRUE(run.Shows("Result: logged on")) << run.output;
+}
+
+TEST_F(LogonRoad, EveryTokenProblemShowsItsMessage)
+{
+    const struct { const char* token; const char* message; } cases[] = {
+        { "", "Status: \"FIDO2 Logon failed, insert Velkor FIDO2 Token\" [error icon]" },
+        { "reader \"Generic Smart Card Reader 0\" token\n", "Status: \"FIDO2 Logon failed, insert Velkor FIDO2 Token\" [error icon]" },
+        { "reader \"Halvane Velkor FIDO2 Security Key 0\" token\nreader \"Halvane Velkor FIDO2 Security Key 1\" token\n",
+          "Status: \"More than one token detected; remove all tokens and insert one for logon\" [error icon]" },
+        { "reader \"Halvane Velkor FIDO2 Security Key 0\" token\nserial 0000BEEF\n",
+          "Status: \"Token does not have information about this user\" [error icon]" },
+        { "reader \"Halvane Velkor FIDO2 Security Key 0\" token\nfail SCardConnectW 80100069\n",
+          "Status: \"Token communication error; please retry\" [error icon]" },
+    };
+    for (const auto& c : cases)
+    {
+        const SimulatorRun run = Simulate(L"", c.token);
+        EXPECT_EQ(1u, run.exitCode) << c.token << run.output;
+        EXPECT_TRUE(run.Shows(c.message)) << c.token << run.output;
+        EXPECT_TRUE(run.Shows("Result: logon refused")) << run.output;
+    }
+}
+
+TEST_F(LogonRoad, TokenOfAnotherUserRefusesBob)
+{
+    testreg::EnableUser(L"bob");
+    const SimulatorRun run = Simulate(L"--tile 1", TOKEN_READER);
+    EXPECT_EQ(1u, run.exitCode) << run.output;
+    EXPECT_TRUE(run.Shows("Msv1_0SubAuthenticationFilter(bob) = 0xFFFF0015, Authoritative 0")) << run.output;
+    EXPECT_TRUE(run.Shows("Status: \"Token does not have information about this user\" [error icon]")) << run.output;
+}
+
+TEST_F(LogonRoad, RecoveryCodeLogsOnAndLeavesNothingBehind)
+{
+    testreg::SetAnsi(testreg::User(L"alice"), "Recovery", std::string(VERIFIER) + '\0');
+    const SimulatorRun run = Simulate(std::wstring(L"--recovery ") + CODE);
+    EXPECT_EQ(0u, run.exitCode) << run.output;
+    EXPECT_TRUE(run.Shows("Clicking \"Insert Velkor FIDO2 token or click for recovery\"")) << run.output;
+    EXPECT_TRUE(run.Shows("(the tile shows field 4 in: selected tile)")) << run.output;
+    EXPECT_TRUE(run.Shows("Msv1_0SubAuthenticationFilter(alice) = 0x00000000, Authoritative 0")) << run.output;
+    EXPECT_FALSE(SecLeft());
+
+    const SimulatorRun wrong = Simulate(L"--recovery 00000000000000000000000000000000");
+    EXPECT_EQ(1u, wrong.exitCode) << wrong.output;
+    EXPECT_TRUE(wrong.Shows("Status: \"Recovery key not set or invalid recovery key\" [error icon]")) << wrong.output;
+    EXPECT_FALSE(SecLeft());
+}
+
+TEST_F(LogonRoad, UserWithoutTheFactorLogsOnWithThePasswordAlone)
+{
+    const SimulatorRun run = Simulate(L"--tile 1 --recovery 0123");
+    EXPECT_EQ(0u, run.exitCode) << run.output;
+    EXPECT_TRUE(run.Shows("Msv1_0SubAuthenticationFilter(bob) = 0x00000000, Authoritative 0")) << run.output;
+    EXPECT_FALSE(testreg::KeyExists(testreg::User(L"bob")));
+}
+
+TEST_F(LogonRoad, PasswordTilesAreFilteredAsTheScenarioSays)
+{
+    for (const wchar_t* scenario : { L"--scenario unlock", L"--scenario changepassword", L"--scenario credui" })
+    {
+        const SimulatorRun run = Simulate(scenario, TOKEN_READER);
+        EXPECT_TRUE(run.Shows("Provider {60B78E88-EAD8-445C-9CFD-0B87F74EA6CD}: filtered out")) << run.output;
+        EXPECT_EQ(0u, run.exitCode) << run.output;
+    }
+    const SimulatorRun generic = Simulate(L"--scenario credui --credui-flags 1", TOKEN_READER);
+    EXPECT_TRUE(generic.Shows("Provider {60B78E88-EAD8-445C-9CFD-0B87F74EA6CD}: allowed")) << generic.output;
+}
