@@ -1,5 +1,10 @@
 // The wrapping provider: field numbering, descriptors, tiles and the inner provider's answers.
+#include "DebugOutputCapture.h"
 #include "ProviderTestSupport.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
 
 TEST_F(ProviderTest, OwnFieldsFollowTheInnerOnes)
 {
@@ -145,4 +150,29 @@ TEST_F(ProviderTest, ProviderEventsReachTheInnerProvider)
     EXPECT_EQ(1, pEvents->RefCount());
     pEvents->Release();
     pProvider->Release();
+}
+
+TEST_F(ProviderTest, TraceLinesNameEachStep)
+{
+    testreg::EnableUser(L"alice");
+    CDebugOutputCapture capture;
+    ICredentialProvider* pProvider = CreateProvider();
+    ICredentialProviderCredential* pTile = FirstTile(pProvider);
+    pTile->Release();
+    pProvider->Release();
+    EXPECT_EQ((std::vector<std::wstring>{ L"CVelkorProvider()", L"CVelkorProvider::SetUsageScenario()",
+                                          L"CVelkorProvider::GetCredentialCount()", L"CVelkorCredential()",
+                                          L"CVelkorCredential()::Initialize", L"_dwWrappedDescriptorCount = 4",
+                                          L"User: alice", L"FIDO2 logon enabled", L"~CVelkorProvider()",
+                                          L"~CVelkorCredential()" }),
+              capture.Lines());
+
+    capture.Clear();
+    testreg::SetDword(testreg::User(L"alice"), L"enabled", 0);
+    pProvider = CreateProvider();
+    pTile = FirstTile(pProvider);
+    pTile->Release();
+    pProvider->Release();
+    const auto lines = capture.Lines();
+    EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), L"FIDO2 logon not enabled"));
 }
