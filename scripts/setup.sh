@@ -2,7 +2,7 @@
 # Installs what a fresh Debian machine lacks to build and test: the mingw-w64 cross
 # compiler, Wine, Xvfb, CMake and GoogleTest's sources.
 set -euo pipefail
-packages=(cmake make g++-mingw-w64-x86-64-posix wine wine64 xvfb googletest python3)
+packages=(cmake make g++-mingw-w64-x86-64-posix wine wine64 xvfb googletest python3 imagemagick msitools wixl)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")

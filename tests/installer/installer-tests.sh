@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# Installs the MSI with Wine's msiexec into a fresh prefix and checks what a Windows
+# administrator relies on: files, registrations, key security, upgrade, removal, and the
+# refusal to take an Auth0 slot that belongs to another package.
+#   installer-tests.sh BUILD_DIR WXS_FILE BIN_DIR VERSION
+set -uo pipefail
+build=${1:?build dir}
+wxs=${2:?wxs}
+bin=${3:?bin dir}
+version=${4:?version}
+
+prefix="$build/installer-prefix"
+export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+passed=0
+failed=0
+
+check() { # description, then the command that must succeed
+  local description=$1; shift
+  if "$@" >/dev/null 2>&1; then
+    passed=$((passed + 1)); echo "ok - $description"
+  else
+    failed=$((failed + 1)); echo "not ok - $description"
+  fi
+}
+
+value() { # key, value name ("" for the default value): prints the data as reg shows it, or nothing
+  local selector=(/v "$2") shown=$2
+  if [ -z "$2" ]; then selector=(/ve); shown='(Default)'; fi
+  wine reg query "$1" "${selector[@]}" 2>/dev/null | tr -d '\r' |
+    NAME="$shown" awk '$1 == ENVIRON["NAME"] { $1 = ""; $2 = ""; sub(/^  */, ""); print }'
+}
+key_exists() { wine reg query "$1" >/dev/null 2>&1; }
+key_absent() { ! key_exists "$1"; }
+equals() { [ "$1" = "$2" ]; }
+
+msi_of() { echo "$build/installer-test-$1.msi"; }
+build_msi() { (cd "$bin" && wixl -a x64 -D Version="$1" -o "$(msi_of "$1")" "$wxs" 2>/dev/null); }
+msiexec() { wine msiexec "$@" /qn; }
+windows_path() { winepath -w "$1" 2>/dev/null; }
+
+clsid='{A614094D-EFED-4B38-94BB-E14B932584B0}'
+classes="HKLM\\SOFTWARE\\Classes\\CLSID\\$clsid"
+providers="HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Authentication\\Credential Providers\\$clsid"
+filters="HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Authentication\\Credential Provider Filters\\$clsid"
+msv="HKLM\\SYSTEM\\CurrentControlSet\\Control\\Lsa\\MSV1_0"
+auth='HKLM\SOFTWARE\Halvane\FIDO2\auth'
+system32="$prefix/drive_c/windows/system32"
+programs="$prefix/drive_c/Program Files/Halvane/Velkor FIDO2 Login"
+
+# The next version, for the upgrade.
+IFS=. read -r major minor patch <<<"$version"
+next="$major.$minor.$((patch + 1))"
+build_msi "$version" && build_msi "$next" || { echo "cannot build the MSI"; echo "0 passed, 1 failed"; exit 1; }
+first=$(windows_path "$(msi_of "$version")")
+second=$(windows_path "$(msi_of "$next")")
+
+rm -rf "$prefix"
+wineboot --init >/dev/null 2>&1
+wineserver -w
+# One server from here on: key security lives only as long as the server.
+wineserver -p
+trap 'wineserver -k >/dev/null 2>&1' EXIT
+
+echo "# fresh install with LOGGING=1"
+check "install exits 0" msiexec /i "$first" LOGGING=1
+check "package in System32" test -f "$system32/VelkorSubAuth.dll"
+check "provider in System32" test -f "$system32/VelkorCredentialProvider.dll"
+check "Login Manager in Program Files\\Halvane" test -f "$programs/VelkorFIDO2_GUI.exe"
+check "Start-menu shortcut" bash -c "find '$prefix/drive_c' -iname 'Velkor FIDO2 Login Manager.lnk' | grep -q ."
+check "COM server path" equals "$(value "$classes\\InprocServer32" '')" 'C:\windows\system32\VelkorCredentialProvider.dll'
+check "COM threading model" equals "$(value "$classes\\InprocServer32" ThreadingModel)" Apartment
+check "listed as credential provider" key_exists "$providers"
+check "listed as provider filter" key_exists "$filters"
+check "Auth0 names the package" equals "$(value "$msv" Auth0)" VelkorSubAuth
+check "logging switched on" equals "$(value "$auth\\settings" loggingEnabled)" 0x1
+check "safe-mode switch untouched" equals "$(value "$auth\\settings" safemodeEnabled)" ""
+check "token logon stays off" equals "$(value "$auth\\settings" enabled)" ""
+check "users key created" key_exists "$auth\\users"
+check "tokens key created" key_exists "$auth\\tokens"
+
+probe=$(cd "$bin" && wine installer_key_probe.exe 2>/dev/null | tr -d '\r')
+for key in 'SOFTWARE\Halvane\FIDO2\auth' 'SOFTWARE\Halvane\FIDO2\auth\settings' 'SOFTWARE\Halvane\FIDO2\auth\users' 'SOFTWARE\Halvane\FIDO2\auth\tokens'; do
+  sddl=$(printf '%s\n' "$probe" | KEY="$key" awk '$1 == ENVIRON["KEY"] { print $2 }')
+  check "$key: protected DACL, SYSTEM and Administrators only, inherited by subkeys" \
+    equals "$sddl" 'D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)'
+done
+
+echo "# upgrade keeps the configuration"
+wine reg add "$auth\\users\\alice" /v enabled /t REG_DWORD /d 1 /f >/dev/null 2>&1
+wine reg add "$auth\\tokens\\1234ABCD" /v user /t REG_SZ /d alice /f >/dev/null 2>&1
+check "upgrade exits 0" msiexec /i "$second"
+check "user switch survived" equals "$(value "$auth\\users\\alice" enabled)" 0x1
+check "token association survived" equals "$(value "$auth\\tokens\\1234ABCD" user)" alice
+check "Auth0 still names the package" equals "$(value "$msv" Auth0)" VelkorSubAuth
+check "one product installed" equals "$(wine reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r' | grep -c 'DisplayName.*Velkor FIDO2 Login')" 1
+
+echo "# uninstall keeps the configuration unless asked"
+check "uninstall exits 0" msiexec /x "$second"
+check "package removed" test ! -e "$system32/VelkorSubAuth.dll"
+check "provider removed" test ! -e "$system32/VelkorCredentialProvider.dll"
+check "Login Manager removed" test ! -e "$programs/VelkorFIDO2_GUI.exe"
+check "COM class removed" key_absent "$classes"
+check "provider listing removed" key_absent "$providers"
+check "filter listing removed" key_absent "$filters"
+check "Auth0 removed" equals "$(value "$msv" Auth0)" ""
+check "configuration kept" equals "$(value "$auth\\tokens\\1234ABCD" user)" alice
+
+check "reinstall exits 0" msiexec /i "$second"
+check "uninstall with REMOVECONFIG=1 exits 0" msiexec /x "$second" REMOVECONFIG=1
+check "configuration removed" key_absent 'HKLM\SOFTWARE\Halvane'
+
+echo "# Auth0 belongs to another package"
+wine reg add "$msv" /v Auth0 /t REG_SZ /d OtherSubAuth /f >/dev/null 2>&1
+msiexec /i "$second"; rc=$?
+check "install refused (exit $rc)" test "$rc" -ne 0
+check "Auth0 unchanged" equals "$(value "$msv" Auth0)" OtherSubAuth
+check "no file installed" test ! -e "$system32/VelkorSubAuth.dll"
+check "no COM class registered" key_absent "$classes"
+check "no configuration created" key_absent 'HKLM\SOFTWARE\Halvane'
+
+echo "# uninstall leaves a foreign Auth0 alone"
+wine reg delete "$msv" /v Auth0 /f >/dev/null 2>&1
+check "install exits 0" msiexec /i "$second"
+wine reg add "$msv" /v Auth0 /t REG_SZ /d OtherSubAuth /f >/dev/null 2>&1
+check "uninstall exits 0" msiexec /x "$second"
+check "the other package keeps Auth0" equals "$(value "$msv" Auth0)" OtherSubAuth
+
+echo "installer: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
