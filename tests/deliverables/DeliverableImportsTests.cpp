@@ -18,13 +18,15 @@ namespace
         { L"velkorsubauth.dll", { "Msv1_0SubAuthenticationFilter", "Msv1_0SubAuthenticationRoutine" } },
         { L"velkorcredentialprovider.dll", { "DllCanUnloadNow", "DllGetClassObject" } },
         { L"velkorfido2_gui.exe", {} },
+        // Shipped inside the MSI and loaded by msiexec for the custom actions.
+        { L"velkorsetupactions.dll", { "CheckAuth0", "ConfigureStore", "RemoveAuth0", "RemoveStore", "WriteAuth0" } },
     };
 
     // The deliverables load into LSA and LogonUI, or run on machines without any
     // compiler runtime: only DLLs every Windows installation has.
     const char* const SYSTEM_DLLS[] = {
         "kernel32", "advapi32", "user32", "gdi32", "shlwapi", "shell32", "ole32", "oleaut32", "comctl32", "bcrypt",
-        "winscard", "msvcrt", "ucrtbase", "secur32", "crypt32", "ntdll", "comdlg32", "uxtheme", "version",
+        "winscard", "msvcrt", "ucrtbase", "secur32", "crypt32", "ntdll", "comdlg32", "uxtheme", "version", "msi",
     };
     const char* const RUNTIME_DLLS[] = { "libstdc++-6.dll", "libgcc_s_seh-1.dll", "libwinpthread-1.dll" };
 

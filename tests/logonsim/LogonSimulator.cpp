@@ -36,6 +36,7 @@ namespace
         bool useRecovery = false;
         std::wstring tokenScenario;
         bool registerOnly = false;
+        bool registerStandInOnly = false;
         std::wstring fakeProvider = L"FakePasswordProvider.dll";
     };
 
@@ -96,9 +97,20 @@ namespace
                                static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
     }
 
-    // What an installation writes: the COM classes, the provider and filter lists, Auth0.
+    // What an installation writes: the COM classes, the provider and filter lists, Auth0;
+    // or, beside an installed system, only the stand-in for the system password provider.
     bool Register(const Options& options)
     {
+        if (options.registerStandInOnly)
+        {
+            const std::wstring password = GuidText(CLSID_PasswordCredentialProvider);
+            const std::wstring server = L"SOFTWARE\\Classes\\CLSID\\" + password + L"\\InprocServer32";
+            LONG status = SetString(HKEY_LOCAL_MACHINE, server, nullptr, ModuleFolder() + options.fakeProvider);
+            if (status == ERROR_SUCCESS) status = SetString(HKEY_LOCAL_MACHINE, server, L"ThreadingModel", L"Apartment");
+            if (status == ERROR_SUCCESS) status = SetString(HKEY_LOCAL_MACHINE, std::wstring(PROVIDERS_KEY) + L"\\" + password, nullptr, L"PasswordProvider");
+            wprintf(status == ERROR_SUCCESS ? L"Registered the password provider stand-in\n" : L"Registration failed\n");
+            return status == ERROR_SUCCESS;
+        }
         const std::wstring folder = ModuleFolder();
         const std::wstring ours = GuidText(CLSID_VelkorCredentialProvider);
         const std::wstring password = GuidText(CLSID_PasswordCredentialProvider);
@@ -235,6 +247,7 @@ namespace
             const std::wstring arg = argv[i];
             const bool hasValue = i + 1 < argc;
             if (arg == L"--register") options.registerOnly = true;
+            else if (arg == L"--register-stand-in") options.registerStandInOnly = true;
             else if (arg == L"--scenario" && hasValue)
             {
                 const std::wstring value = argv[++i];
@@ -258,7 +271,7 @@ namespace
 
     void Usage()
     {
-        wprintf(L"usage: logon_simulator [--register] [--scenario logon|unlock|changepassword|credui]\n"
+        wprintf(L"usage: logon_simulator [--register | --register-stand-in] [--scenario logon|unlock|changepassword|credui]\n"
                 L"                       [--credui-flags N] [--tile N] [--user NAME] [--password TEXT]\n"
                 L"                       [--recovery CODE] [--token-scenario FILE]\n");
     }
@@ -460,7 +473,7 @@ int wmain(int argc, wchar_t** argv)
         // Read by the virtual PC/SC stack at its first call in this process.
         SetEnvironmentVariableW(L"VELKOR_VSCARD_SCENARIO", options.tokenScenario.c_str());
     }
-    if (options.registerOnly)
+    if (options.registerOnly || options.registerStandInOnly)
     {
         return Register(options) ? 0 : 2;
     }

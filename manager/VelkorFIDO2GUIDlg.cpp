@@ -1,0 +1,310 @@
+#include "VelkorFIDO2GUIDlg.h"
+#include "AboutDlg.h"
+#include "AppMessageBox.h"
+#include "ConfigStore.h"
+#include "RecoveryStore.h"
+#include "resource.h"
+
+#include <shlobj.h>
+#include <strsafe.h>
+
+namespace
+{
+    constexpr size_t USER_LABEL_CHARS = 256;
+    constexpr size_t RESULT_TEXT_CHARS = 512;
+    constexpr size_t RECOVERY_CODE_BUFFER_CHARS = 256;
+    constexpr size_t ABOUT_MENU_TEXT_CHARS = 256;
+
+    const wchar_t DIALOG_CAPTION[] = L"Velkor FIDO2 Login Manager Version 1.0.0.1";
+    const wchar_t NOT_ADMINISTRATOR_TEXT[] =
+        L"Administrator access is required for this application\n"
+        L"Please right click on application and select \"Run as Administrator\"";
+
+    int CheckFrom(bool fOn)
+    {
+        return fOn ? BST_CHECKED : BST_UNCHECKED;
+    }
+
+    void ShowResultCode(const wchar_t* pszFormat, DWORD result)
+    {
+        wchar_t szText[RESULT_TEXT_CHARS] = {};
+        StringCchPrintfW(szText, RESULT_TEXT_CHARS, pszFormat, static_cast<unsigned int>(result));
+        ShowMessageBox(szText, ERROR_BOX);
+    }
+}
+
+CVelkorFIDO2GUIDlg::CVelkorFIDO2GUIDlg(HWND hwndParent)
+    : CDialogBase(IDD_MANAGER_DIALOG, hwndParent),
+      m_hIcon(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME)))
+{
+}
+
+CVelkorFIDO2GUIDlg::~CVelkorFIDO2GUIDlg()
+{
+    // An icon loaded with LoadIcon is shared and is not destroyed.
+    SecureZeroMemory(m_traceText, sizeof(m_traceText));
+}
+
+void CVelkorFIDO2GUIDlg::DoDataExchange()
+{
+    BindControl(IDC_ENABLE_PROVIDER, m_enableProvider);
+    BindControl(IDC_ENABLE_USER, m_enableUser);
+    BindControl(IDC_ASSOCIATE, m_associate);
+    BindControl(IDC_DISSOCIATE, m_dissociate);
+}
+
+BOOL CVelkorFIDO2GUIDlg::OnInitDialog()
+{
+    SetMessageBoxOwner(m_hWnd);
+
+    HMENU hSysMenu = GetSystemMenu(m_hWnd, FALSE);
+    if (hSysMenu != nullptr)
+    {
+        wchar_t szAboutMenu[ABOUT_MENU_TEXT_CHARS] = {};
+        if (LoadStringW(GetModuleHandleW(nullptr), IDS_ABOUTBOX, szAboutMenu, ABOUT_MENU_TEXT_CHARS) > 0)
+        {
+            AppendMenuW(hSysMenu, MF_SEPARATOR, 0, nullptr);
+            AppendMenuW(hSysMenu, MF_STRING, IDM_ABOUTBOX, szAboutMenu);
+        }
+    }
+
+    SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+    SetWindowTextW(m_hWnd, DIALOG_CAPTION);
+
+    m_userNameLength = USER_NAME_CHARS;
+    if (!GetUserNameW(m_userName, &m_userNameLength))
+    {
+        SecureZeroMemory(m_userName, sizeof(m_userName));
+    }
+
+    // The label is only for display: a name too long for it is cut.
+    wchar_t szUserLabel[USER_LABEL_CHARS] = {};
+    StringCchPrintfW(szUserLabel, USER_LABEL_CHARS, L" Enable Velkor FIDO2 login for user %ls\r\n", m_userName);
+    m_enableUser.SetWindowText(szUserLabel);
+
+    if (!IsUserAnAdmin())
+    {
+        ShowMessageBox(NOT_ADMINISTRATOR_TEXT, ERROR_BOX);
+        EndDialog(IDCANCEL);
+    }
+    else if (!HasUserName())
+    {
+        ShowMessageBox(L"Cannot determine the current user name", ERROR_BOX);
+    }
+
+    m_enableProvider.SetCheck(CheckFrom(IsAuthEnabled()));
+    m_initializing = true;
+    OnEnableProviderClicked();
+    m_initializing = false;
+    return TRUE;
+}
+
+bool CVelkorFIDO2GUIDlg::OnMessage(UINT uMsg, WPARAM wParam, LPARAM, INT_PTR* pResult)
+{
+    switch (uMsg)
+    {
+    case WM_SYSCOMMAND:
+        return OnSysCommand(static_cast<UINT>(wParam));
+    case WM_PAINT:
+        return OnPaint();
+    case WM_QUERYDRAGICON:
+        *pResult = reinterpret_cast<INT_PTR>(OnQueryDragIcon());
+        return true;
+    case WM_COMMAND:
+        if (HIWORD(wParam) != BN_CLICKED)
+        {
+            return false;
+        }
+        switch (LOWORD(wParam))
+        {
+        case IDC_ASSOCIATE:
+            OnAssociateClicked();
+            return true;
+        case IDC_ENABLE_PROVIDER:
+            OnEnableProviderClicked();
+            return true;
+        case IDC_ENABLE_USER:
+            OnEnableUserClicked();
+            return true;
+        case IDC_DISSOCIATE:
+            OnDissociateClicked();
+            return true;
+        }
+        return false;
+    case WM_DESTROY:
+        SetMessageBoxOwner(nullptr);
+        return false;
+    }
+    return false;
+}
+
+bool CVelkorFIDO2GUIDlg::OnSysCommand(UINT nID)
+{
+    if ((nID & 0xFFF0) != IDM_ABOUTBOX)
+    {
+        return false;
+    }
+    CAboutDlg dlgAbout(m_hWnd);
+    dlgAbout.DoModal();
+    return true;
+}
+
+bool CVelkorFIDO2GUIDlg::OnPaint()
+{
+    if (!IsIconic(m_hWnd))
+    {
+        return false;
+    }
+    PAINTSTRUCT ps;
+    HDC hdc = BeginPaint(m_hWnd, &ps);
+    if (hdc == nullptr)
+    {
+        return true;
+    }
+    SendMessageW(m_hWnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(hdc), 0);
+    const int cxIcon = GetSystemMetrics(SM_CXICON);
+    const int cyIcon = GetSystemMetrics(SM_CYICON);
+    RECT rect = {};
+    GetClientRect(m_hWnd, &rect);
+    const int x = (rect.right - rect.left - cxIcon + 1) / 2;
+    const int y = (rect.bottom - rect.top - cyIcon + 1) / 2;
+    DrawIcon(hdc, x, y, m_hIcon);
+    EndPaint(m_hWnd, &ps);
+    return true;
+}
+
+HCURSOR CVelkorFIDO2GUIDlg::OnQueryDragIcon()
+{
+    return static_cast<HCURSOR>(m_hIcon);
+}
+
+void CVelkorFIDO2GUIDlg::OnEnableProviderClicked()
+{
+    if (m_enableProvider.GetCheck() != BST_UNCHECKED)
+    {
+        if (!m_initializing && SetAuthEnabled(true) != ERROR_SUCCESS)
+        {
+            ShowMessageBox(L"Error enabling credential provider", ERROR_BOX);
+            return;
+        }
+        if (!HasUserName())
+        {
+            DisableUserControls();
+            return;
+        }
+        m_enableUser.EnableWindow(TRUE);
+        m_enableUser.SetCheck(CheckFrom(IsUserEnabled(m_userName)));
+        m_associate.EnableWindow(TRUE);
+        m_dissociate.EnableWindow(TRUE);
+        return;
+    }
+
+    if (!m_initializing && SetAuthEnabled(false) != ERROR_SUCCESS)
+    {
+        ShowMessageBox(L"Error disabling credential provider", ERROR_BOX);
+        return;
+    }
+    DisableUserControls();
+}
+
+void CVelkorFIDO2GUIDlg::DisableUserControls()
+{
+    m_enableUser.EnableWindow(FALSE);
+    m_associate.EnableWindow(FALSE);
+    m_dissociate.EnableWindow(FALSE);
+}
+
+void CVelkorFIDO2GUIDlg::OnEnableUserClicked()
+{
+    if (!HasUserName())
+    {
+        return;
+    }
+    // The box keeps the state the click gave it, also after an error.
+    if (m_enableUser.GetCheck() != BST_UNCHECKED)
+    {
+        if (SetUserEnabled(m_userName, true) != ERROR_SUCCESS)
+        {
+            ShowMessageBox(L"Error enabling FIDO2 login for user", ERROR_BOX);
+        }
+        return;
+    }
+    if (SetUserEnabled(m_userName, false) != ERROR_SUCCESS)
+    {
+        ShowMessageBox(L"Error disabling FIDO2 login for user", ERROR_BOX);
+    }
+}
+
+void CVelkorFIDO2GUIDlg::OnAssociateClicked()
+{
+    if (!HasUserName())
+    {
+        return;
+    }
+    const DWORD result = AssociateToken(m_traceText, m_userName);
+    if (result != ERROR_SUCCESS)
+    {
+        ShowResultCode(L"Error 0x%X adding token", result);
+        return;
+    }
+
+    // What the box shows is read back, so a failed write shows as unchecked.
+    SetUserEnabled(m_userName, true);
+    m_enableUser.SetCheck(CheckFrom(IsUserEnabled(m_userName)));
+    ShowMessageBox(L"Token added to user", INFORMATION_BOX);
+
+    const wchar_t* pszQuestion = HasRecoveryCode(m_userName)
+                                     ? L"Do you want to regenerate recovery code and replace existing code?"
+                                     : L"Do you want to generate recovery code?";
+    if (ShowMessageBox(pszQuestion, QUESTION_BOX) != IDYES)
+    {
+        return;
+    }
+    wchar_t szCode[RECOVERY_CODE_BUFFER_CHARS] = {};
+    if (GenerateRecoveryCode(m_userName, szCode, RECOVERY_CODE_BUFFER_CHARS) == ERROR_SUCCESS)
+    {
+        // The only place the code is ever shown.
+        ShowMessageBox(szCode, INFORMATION_BOX);
+    }
+    else
+    {
+        ShowMessageBox(L"Error generating recovery key", ERROR_BOX);
+    }
+    SecureZeroMemory(szCode, sizeof(szCode));
+}
+
+void CVelkorFIDO2GUIDlg::OnDissociateClicked()
+{
+    if (!HasUserName())
+    {
+        return;
+    }
+    const DWORD result = DissociateToken(m_traceText, m_userName);
+    if (result != ERROR_SUCCESS)
+    {
+        ShowResultCode(L"Error 0x%X removing token", result);
+        return;
+    }
+
+    SetUserEnabled(m_userName, false);
+    m_enableUser.SetCheck(CheckFrom(IsUserEnabled(m_userName)));
+    ShowMessageBox(L"Token removed from user", INFORMATION_BOX);
+
+    if (!HasRecoveryCode(m_userName))
+    {
+        return;
+    }
+    if (ShowMessageBox(L"Do you want to remove recovery code?", QUESTION_BOX) != IDYES)
+    {
+        return;
+    }
+    if (RemoveRecoveryCode(m_userName) == ERROR_SUCCESS)
+    {
+        ShowMessageBox(L"Recovery key removed", INFORMATION_BOX);
+    }
+    else
+    {
+        ShowMessageBox(L"Error removing recovery key", ERROR_BOX);
+    }
+}

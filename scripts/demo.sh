@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# The demo: sets up a fresh machine if needed, builds everything, installs the MSI into a
+# throwaway Wine prefix and tells a short story with the logon simulator and a virtual
+# token. Ends with "DEMO PASSED" (exit 0) or "DEMO FAILED" (exit 1).
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root="$PWD"
+scripts/setup.sh || exit 1
+cmake --preset mingw >/dev/null || exit 1
+cmake --build --preset mingw >/dev/null || { echo "build failed"; echo "DEMO FAILED"; exit 1; }
+
+bin="$root/build/mingw/bin"
+msi=$(ls "$root"/build/mingw/VelkorFIDO2Login-*.msi 2>/dev/null | head -n 1)
+[ -n "$msi" ] || { echo "no MSI was built"; echo "DEMO FAILED"; exit 1; }
+export WINEPREFIX="$root/build/mingw/demo-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="winscard=n;mscoree,mshtml="
+rm -rf "$WINEPREFIX"
+trap 'wineserver -k >/dev/null 2>&1' EXIT
+
+failures=0
+step() { printf '\n== %s\n' "$1"; }
+expect() { # description, expected exit status, actual
+  if [ "$2" -eq "$3" ]; then echo "   -> as expected: $1"; else echo "   -> NOT AS EXPECTED: $1 (exit $3)"; failures=$((failures + 1)); fi
+}
+
+token="$(winepath -w "$root/tests/logonsim/examples/token.txt" 2>/dev/null)"
+step "A fresh Windows (a new Wine prefix) gets Velkor FIDO2 Login from its MSI"
+wineboot --init >/dev/null 2>&1; wineserver -w; wineserver -p
+wine msiexec /i "$(winepath -w "$msi")" /qn; expect "msiexec installed $(basename "$msi")" 0 $?
+cd "$bin" || exit 1
+# The simulator stands in for LogonUI; this stands in for the system password provider.
+wine logon_simulator.exe --register-stand-in >/dev/null; expect "password provider stand-in registered" 0 $?
+
+step "The administrator opens the Login Manager and checks \"Enable Velkor FIDO2 credential provider\""
+wine demo_admin.exe enable; expect "token logon switched on" 0 $?
+
+step "The administrator plugs in the token (serial 1234ABCD) and clicks \"Associate  Token\" for alice"
+output=$(VELKOR_VSCARD_SCENARIO="$token" wine demo_admin.exe associate alice | tr -d '\r')
+status=$?
+printf '%s\n' "$output"
+code=$(printf '%s\n' "$output" | grep -o -E '\] [0-9A-F]{32}$' | tail -n 1 | cut -c3-)
+expect "token associated and a recovery code shown" 0 "$status"
+[ -n "$code" ] || { echo "   -> NOT AS EXPECTED: no recovery code was shown"; failures=$((failures + 1)); }
+
+step "alice logs on with the token plugged in"
+wine logon_simulator.exe --token-scenario "$token" --tile 0 | tr -d '\r' | sed 's/^/   /'
+expect "alice is logged on" 0 "${PIPESTATUS[0]}"
+
+step "alice left the token at home and tries without it"
+wine logon_simulator.exe --tile 0 | tr -d '\r' | grep -E 'Status|Result|Msv1_0' | sed 's/^/   /'
+expect "the logon is refused with the message on her tile" 1 "${PIPESTATUS[0]}"
+
+step "alice clicks the link and types her recovery code"
+wine logon_simulator.exe --tile 0 --recovery "$code" | tr -d '\r' | grep -E 'Click|Typing recovery|Status|Result|Msv1_0' | sed 's/^/   /'
+expect "alice is logged on with the recovery code" 0 "${PIPESTATUS[0]}"
+if wine reg query 'HKLM\SOFTWARE\Halvane\FIDO2\auth\users\alice' /v sec >/dev/null 2>&1; then
+  echo "   -> NOT AS EXPECTED: the typed code was left in the registry"; failures=$((failures + 1))
+else
+  echo "   -> as expected: the typed code is gone from the registry"
+fi
+
+echo
+if [ "$failures" -eq 0 ]; then echo "DEMO PASSED"; exit 0; fi
+echo "DEMO FAILED ($failures unexpected steps)"
+exit 1

@@ -1,0 +1,81 @@
+// The administrator's side of the demo, from a console: the Login Manager's own
+// operations (the provider switch and the token association flow), with each message
+// box the Login Manager would show printed and answered "Yes".
+//   demo_admin enable
+//   demo_admin associate <user>
+#include "ConfigStore.h"
+#include "AppMessageBox.h"
+#include "ImportPatch.h"
+#include "RecoveryStore.h"
+#include "TokenAssociation.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+namespace
+{
+    int WINAPI ConsoleMessageBox(HWND, LPCWSTR pszText, LPCWSTR pszCaption, UINT uType)
+    {
+        const bool question = (uType & MB_YESNO) == MB_YESNO;
+        const wchar_t* pszKind = (uType & MB_ICONERROR) == MB_ICONERROR ? L"error"
+                                 : question                             ? L"question"
+                                                                        : L"information";
+        wprintf(L"  [%ls box \"%ls\"] %ls%ls\n", pszKind, pszCaption, pszText, question ? L"  -> Yes" : L"");
+        fflush(stdout);
+        return question ? IDYES : IDOK;
+    }
+
+    int Usage()
+    {
+        wprintf(L"usage: demo_admin enable | associate <user>\n");
+        return 2;
+    }
+}
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc < 2)
+    {
+        return Usage();
+    }
+    CImportPatch messageBoxes("USER32.dll", "MessageBoxW", reinterpret_cast<void*>(ConsoleMessageBox));
+    const std::wstring command = argv[1];
+    if (command == L"enable")
+    {
+        const LONG status = SetAuthEnabled(true);
+        wprintf(L"  Login Manager: \"Enable Velkor FIDO2 credential provider\" checked -> %ls\n",
+                status == ERROR_SUCCESS ? L"token logon switched on" : L"failed");
+        return status == ERROR_SUCCESS ? 0 : 1;
+    }
+    if (command == L"associate" && argc == 3)
+    {
+        // What the dialog's "Associate  Token" button does, box for box.
+        const wchar_t* pszUser = argv[2];
+        wchar_t szTrace[MANAGER_TRACE_TEXT_CHARS] = {};
+        const DWORD result = AssociateToken(szTrace, pszUser);
+        if (result != ERROR_SUCCESS)
+        {
+            wchar_t szText[64];
+            swprintf(szText, 64, L"Error 0x%X adding token", static_cast<unsigned int>(result));
+            ConsoleMessageBox(nullptr, szText, APP_MESSAGE_BOX_CAPTION, ERROR_BOX);
+            return 1;
+        }
+        SetUserEnabled(pszUser, true);
+        ConsoleMessageBox(nullptr, L"Token added to user", APP_MESSAGE_BOX_CAPTION, INFORMATION_BOX);
+        ConsoleMessageBox(nullptr,
+                          HasRecoveryCode(pszUser) ? L"Do you want to regenerate recovery code and replace existing code?"
+                                                   : L"Do you want to generate recovery code?",
+                          APP_MESSAGE_BOX_CAPTION, QUESTION_BOX);
+        wchar_t szCode[256] = {};
+        if (GenerateRecoveryCode(pszUser, szCode, 256) != ERROR_SUCCESS)
+        {
+            ConsoleMessageBox(nullptr, L"Error generating recovery key", APP_MESSAGE_BOX_CAPTION, ERROR_BOX);
+            return 1;
+        }
+        ConsoleMessageBox(nullptr, szCode, APP_MESSAGE_BOX_CAPTION, INFORMATION_BOX);
+        return 0;
+    }
+    return Usage();
+}

@@ -1,0 +1,466 @@
+// The association and dissociation flows against the virtual PC/SC stack and the real
+// registry: boxes, trace lines, results and the configuration afterwards.
+#include "ConfigStore.h"
+#include "DebugOutputCapture.h"
+#include "ImportPatch.h"
+#include "MessageBoxRecorder.h"
+#include "TestRegistry.h"
+#include "TokenAssociation.h"
+#include "TokenIdentification.h"
+#include "VirtualSCard.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace
+{
+    using Lines = std::vector<std::wstring>;
+
+    const wchar_t USER[] = L"alice";
+    const wchar_t SERIAL[] = L"1234ABCD";
+    const std::wstring TOKEN_READER = std::wstring(TokenReaderName) + L" 0";
+
+    // ---- registry calls made to fail on their nth call from now ---------------------------
+
+    struct FailRule
+    {
+        int nth = 0;        // 0: never
+        LONG status = ERROR_ACCESS_DENIED;
+        int calls = 0;
+        void* original = nullptr;
+        bool Fails() { return ++calls == nth; }
+    };
+    FailRule g_createRule, g_setRule, g_deleteRule;
+
+    LONG WINAPI FailingCreateKey(HKEY hKey, LPCWSTR pszSubKey, DWORD reserved, LPWSTR pszClass, DWORD options,
+                                 REGSAM sam, const LPSECURITY_ATTRIBUTES pSecurity, PHKEY phkResult, LPDWORD pdwDisposition)
+    {
+        if (g_createRule.Fails()) return g_createRule.status;
+        return reinterpret_cast<decltype(&RegCreateKeyExW)>(g_createRule.original)(
+            hKey, pszSubKey, reserved, pszClass, options, sam, pSecurity, phkResult, pdwDisposition);
+    }
+
+    LONG WINAPI FailingSetKeyValue(HKEY hKey, LPCSTR pszSubKey, LPCSTR pszValueName, DWORD type, LPCVOID pData, DWORD cbData)
+    {
+        if (g_setRule.Fails()) return g_setRule.status;
+        return reinterpret_cast<decltype(&RegSetKeyValueA)>(g_setRule.original)(hKey, pszSubKey, pszValueName, type, pData, cbData);
+    }
+
+    LONG WINAPI FailingDeleteKey(HKEY hKey, LPCWSTR pszSubKey)
+    {
+        if (g_deleteRule.Fails()) return g_deleteRule.status;
+        return reinterpret_cast<decltype(&RegDeleteKeyW)>(g_deleteRule.original)(hKey, pszSubKey);
+    }
+
+    class CRegistryFailure
+    {
+    public:
+        CRegistryFailure(const char* pszFunction, void* pfnReplacement, FailRule& rule, int nth, LONG status)
+            : _patch("advapi32.dll", pszFunction, pfnReplacement), _rule(rule)
+        {
+            _rule = FailRule();
+            _rule.nth = nth;
+            _rule.status = status;
+            _rule.original = _patch.Original();
+        }
+        ~CRegistryFailure() { _rule.nth = 0; }
+        bool IsActive() const { return _patch.IsActive(); }
+        int Calls() const { return _rule.calls; }
+
+    private:
+        CImportPatch _patch;
+        FailRule& _rule;
+    };
+
+    std::vector<std::wstring> SubKeys(const std::wstring& path)
+    {
+        std::vector<std::wstring> names;
+        HKEY hKey = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS) return names;
+        wchar_t name[256];
+        for (DWORD i = 0;; ++i)
+        {
+            DWORD cch = 256;
+            if (RegEnumKeyExW(hKey, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+            names.push_back(name);
+        }
+        RegCloseKey(hKey);
+        return names;
+    }
+
+    const std::wstring TOKENS = L"SOFTWARE\\Halvane\\FIDO2\\auth\\tokens";
+    const std::wstring USERS = L"SOFTWARE\\Halvane\\FIDO2\\auth\\users";
+
+    class TokenFlow : public ::testing::Test
+    {
+    protected:
+        void SetUp() override
+        {
+            testreg::Reset();
+            VScardReset();
+            ASSERT_TRUE(_boxes.IsActive());
+        }
+
+        void TearDown() override
+        {
+            // Every flow gives back its connection, context and reader names.
+            EXPECT_EQ(0u, VScardOpenCards());
+            EXPECT_EQ(0u, VScardOpenContexts());
+            EXPECT_EQ(0u, VScardOutstandingAllocations());
+            VScardReset();
+            testreg::DeleteTree();
+        }
+
+        int AddToken(DWORD serial = 0x1234ABCD, const std::wstring& name = TOKEN_READER)
+        {
+            const int index = VScardAddReader(name.c_str(), TRUE);
+            EXPECT_GE(index, 0);
+            VScardSetSerial(index, serial);
+            return index;
+        }
+
+        DWORD Associate(const wchar_t* pszUser = USER)
+        {
+            _trace.Clear();
+            return AssociateToken(_traceText, pszUser);
+        }
+
+        DWORD Dissociate(const wchar_t* pszUser = USER)
+        {
+            _trace.Clear();
+            return DissociateToken(_traceText, pszUser);
+        }
+
+        // The flow's own lines, without the reader's result and hex lines.
+        Lines FlowLines() const
+        {
+            Lines lines;
+            for (const std::wstring& line : _trace.Lines())
+            {
+                if (line.rfind(L"APDU: ", 0) == 0 || line.rfind(L"RESP: ", 0) == 0 || line.rfind(L"      ", 0) == 0 ||
+                    line.rfind(L"SCardTransmit", 0) == 0)
+                    continue;
+                lines.push_back(line);
+            }
+            return lines;
+        }
+
+        bool Traced(const std::wstring& line) const
+        {
+            const Lines lines = _trace.Lines();
+            return std::find(lines.begin(), lines.end(), line) != lines.end();
+        }
+
+        void ExpectOnlyErrorBoxes(const std::vector<std::wstring>& texts)
+        {
+            EXPECT_EQ(texts, _boxes.Texts());
+            for (const ShownBox& box : _boxes.Boxes())
+            {
+                EXPECT_EQ(TYPE_ERROR, box.type) << testing::PrintToString(box.text);
+                EXPECT_EQ(L"VelkorFIDO2_GUI", box.caption);
+            }
+        }
+
+        void ExpectNoTokenKeys() { EXPECT_TRUE(SubKeys(TOKENS).empty()); }
+
+        CMessageBoxRecorder _boxes;
+        CDebugOutputCapture _trace;
+        wchar_t _traceText[MANAGER_TRACE_TEXT_CHARS] = {};
+    };
+
+    const Lines ONE_TOKEN_SCAN = {
+        L"Reader: " + TOKEN_READER + L"\r\n", L"tokenCount: 1\r\n", L"Velkor FIDO2 Token detected\r\n",
+        L"SCardConnect = 0x00000000",
+    };
+
+    Lines Concat(Lines a, const Lines& b)
+    {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    }
+}
+
+// ---- association ------------------------------------------------------------------------
+
+TEST_F(TokenFlow, AssociationRecordsTheTokenUnderTheUser)
+{
+    AddToken();
+    EXPECT_EQ(0u, Associate());
+    EXPECT_TRUE(_boxes.Boxes().empty());
+    EXPECT_EQ(std::string("alice") + '\0', testreg::ReadAnsi(testreg::Token(SERIAL), "user"));
+    EXPECT_TRUE(testreg::KeyExists(testreg::User(USER)));
+    // The flow leaves the user switch to its caller.
+    EXPECT_FALSE(IsUserEnabled(USER));
+    EXPECT_EQ(Concat(ONE_TOKEN_SCAN, { L"Serial number: 1234ABCD\r\n", L"~CSmartCardReader() called" }), FlowLines());
+    // Shared mode, both protocols.
+    VSCARD_RECORD record = {};
+    for (DWORD i = 0; i < VScardRecordCount(); ++i)
+    {
+        if (VScardGetRecord(i, &record) && record.function == VSCARD_FN_CONNECT_W) break;
+    }
+    EXPECT_EQ(static_cast<DWORD>(SCARD_SHARE_SHARED), record.shareMode);
+    EXPECT_EQ(static_cast<DWORD>(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1), record.preferredProtocols);
+}
+
+TEST_F(TokenFlow, AssociationOfARegisteredTokenChangesNothing)
+{
+    AddToken();
+    testreg::AssociateToken(SERIAL, L"bob");
+    EXPECT_EQ(0xFFFFFFFCu, Associate());
+    ExpectOnlyErrorBoxes({ L"Token already registered" });
+    EXPECT_TRUE(Traced(L"Serial number: 1234ABCD\r\n"));
+    EXPECT_TRUE(Traced(L"Token already registered"));
+    EXPECT_EQ(std::string("bob") + '\0', testreg::ReadAnsi(testreg::Token(SERIAL), "user"));
+    EXPECT_FALSE(testreg::KeyExists(testreg::User(USER)));
+}
+
+TEST_F(TokenFlow, WithoutSmartCardServiceNothingIsShownOrTraced)
+{
+    AddToken();
+    VScardFailCall(VSCARD_FN_ESTABLISH_CONTEXT, SCARD_E_NO_SERVICE, 1, TRUE);
+    EXPECT_EQ(static_cast<DWORD>(SCARD_E_NO_SERVICE), Associate());
+    EXPECT_EQ(static_cast<DWORD>(SCARD_E_NO_SERVICE), Dissociate());
+    EXPECT_TRUE(_boxes.Boxes().empty());
+    EXPECT_TRUE(_trace.Lines().empty());
+    ExpectNoTokenKeys();
+}
+
+TEST_F(TokenFlow, NoReaderAtAllIsNoToken)
+{
+    EXPECT_EQ(0xFFFFFFFFu, Associate());
+    EXPECT_EQ(0xFFFFFFFFu, Dissociate());
+    ExpectOnlyErrorBoxes({ L"No token detected", L"No token detected" });
+    ExpectNoTokenKeys();
+}
+
+TEST_F(TokenFlow, OnlyOtherReadersIsNoToken)
+{
+    VScardAddReader(L"Generic USB Smart Card Reader 0", TRUE);
+    EXPECT_EQ(0xFFFFFFFFu, Associate());
+    ExpectOnlyErrorBoxes({ L"No token detected" });
+    EXPECT_EQ((Lines{ L"Reader: Generic USB Smart Card Reader 0\r\n", L"no match\r\n", L"tokenCount: 0\r\n",
+                      L"No token detected\r\n" }),
+              FlowLines());
+    EXPECT_EQ(0u, VScardCountConnects(nullptr));
+    ExpectNoTokenKeys();
+}
+
+TEST_F(TokenFlow, TwoTokensAreRefusedAndNothingIsWritten)
+{
+    AddToken(0x11111111, TOKEN_READER);
+    AddToken(0x22222222, std::wstring(TokenReaderName) + L" 1");
+    EXPECT_EQ(0xFFFFFFFFu, Associate());
+    EXPECT_EQ(0xFFFFFFFFu, Dissociate());
+    ExpectOnlyErrorBoxes({ L"More than one token detected", L"More than one token detected" });
+    EXPECT_TRUE(Traced(L"More than one token detected\r\n"));
+    EXPECT_EQ(0u, VScardCountConnects(nullptr));
+    ExpectNoTokenKeys();
+}
+
+TEST_F(TokenFlow, AnEmptyTokenReaderFailsToConnectWithoutABox)
+{
+    VScardAddReader(TOKEN_READER.c_str(), FALSE);
+    EXPECT_EQ(0xFFFFFFFEu, Associate());
+    EXPECT_TRUE(_boxes.Boxes().empty());
+    EXPECT_EQ(Lines({ L"Reader: " + TOKEN_READER + L"\r\n", L"tokenCount: 1\r\n", L"Velkor FIDO2 Token detected\r\n",
+                      L"SCardConnect = 0x8010000C", L"Connect failed: 8010000C\r\n", L"~CSmartCardReader() called" }),
+              FlowLines());
+    EXPECT_EQ(0xFFFFFFFEu, Dissociate());
+    EXPECT_TRUE(_boxes.Boxes().empty());
+    ExpectNoTokenKeys();
+}
+
+TEST_F(TokenFlow, AReaderNameTooLongForTheBufferIsNotCutButRefused)
+{
+    // The name matches, but 130 characters do not fit the flow's 128-character buffer.
+    const std::wstring longName = TOKEN_READER + std::wstring(130 - TOKEN_READER.size(), L'x');
+    AddToken(0x1234ABCD, longName);
+    EXPECT_EQ(0xFFFFFFFEu, Associate());
+    EXPECT_TRUE(_boxes.Boxes().empty());
+    EXPECT_TRUE(Traced(L"Connect failed: 80100009\r\n"));
+    EXPECT_EQ(0u, VScardCountConnects(nullptr));
+    ExpectNoTokenKeys();
+}
+
+TEST_F(TokenFlow, AnUnreadableSerialIsNeverWrittenAnywhere)
+{
+    const int reader = AddToken();
+    const BYTE referenceNotFound[] = { 0x6A, 0x88 };
+    VScardSetAnswer(reader, VSCARD_CMD_GET_CPLC, referenceNotFound, sizeof(referenceNotFound));
+    EXPECT_EQ(0xFFFFFFFDu, Associate());
+    for (const std::wstring& line : _trace.Lines()) EXPECT_EQ(std::wstring::npos, line.find(L"Serial number")) << line;
+    EXPECT_EQ(0xFFFFFFFDu, Dissociate());
+    ExpectOnlyErrorBoxes({ L"Could not read the token serial number", L"Could not read the token serial number" });
+    ExpectNoTokenKeys();
+    EXPECT_TRUE(SubKeys(USERS).empty());
+}
+
+TEST_F(TokenFlow, ACardThatStopsAnsweringIsAnUnreadSerial)
+{
+    AddToken();
+    VScardFailCall(VSCARD_FN_TRANSMIT, SCARD_W_UNRESPONSIVE_CARD, 2, FALSE);
+    EXPECT_EQ(0xFFFFFFFDu, Associate());
+    ExpectOnlyErrorBoxes({ L"Could not read the token serial number" });
+    ExpectNoTokenKeys();
+}
+
+TEST_F(TokenFlow, FailingToCreateTheTokenKeyIsStep307)
+{
+    AddToken();
+    CRegistryFailure failure("RegCreateKeyExW", reinterpret_cast<void*>(&FailingCreateKey), g_createRule, 1, ERROR_ACCESS_DENIED);
+    ASSERT_TRUE(failure.IsActive());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), Associate());
+    EXPECT_TRUE(_boxes.Boxes().empty());
+    EXPECT_TRUE(Traced(L"Error 0x5 updating registry 307\r\n"));
+    ExpectNoTokenKeys();
+}
+
+TEST_F(TokenFlow, FailingToWriteTheUserIsStep321AndLeavesNoBlockedSerial)
+{
+    AddToken();
+    {
+        CRegistryFailure failure("RegSetKeyValueA", reinterpret_cast<void*>(&FailingSetKeyValue), g_setRule, 1, ERROR_ACCESS_DENIED);
+        ASSERT_TRUE(failure.IsActive());
+        EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), Associate());
+        EXPECT_EQ(1, failure.Calls());
+    }
+    EXPECT_TRUE(_boxes.Boxes().empty());
+    EXPECT_TRUE(Traced(L"Error 0x5 updating registry 321\r\n"));
+    // The configuration takes the token key back, so the serial can be associated later.
+    ExpectNoTokenKeys();
+    EXPECT_EQ(0u, Associate());
+}
+
+TEST_F(TokenFlow, FailingToCreateTheUserKeyIsStep333)
+{
+    AddToken();
+    {
+        CRegistryFailure failure("RegCreateKeyExW", reinterpret_cast<void*>(&FailingCreateKey), g_createRule, 2, ERROR_ACCESS_DENIED);
+        ASSERT_TRUE(failure.IsActive());
+        EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), Associate());
+    }
+    EXPECT_TRUE(_boxes.Boxes().empty());
+    EXPECT_TRUE(Traced(L"Error 0x5 updating registry 333\r\n"));
+    // No rollback here: the token is recorded, the user key is missing.
+    EXPECT_EQ(std::string("alice") + '\0', testreg::ReadAnsi(testreg::Token(SERIAL), "user"));
+    EXPECT_FALSE(testreg::KeyExists(testreg::User(USER)));
+}
+
+TEST_F(TokenFlow, AUserNameTooLongForTheUserValueIsRefusedWhole)
+{
+    AddToken();
+    const std::wstring longUser(128, L'u'); // 129 bytes with the terminator
+    EXPECT_EQ(0xFFFFFFFDu, Associate(longUser.c_str()));
+    ExpectOnlyErrorBoxes({ L"User name is too long for a token association" });
+    ExpectNoTokenKeys();
+    EXPECT_TRUE(SubKeys(USERS).empty());
+
+    // 127 characters still fit.
+    _boxes.Clear();
+    const std::wstring longestUser(127, L'u');
+    EXPECT_EQ(0u, Associate(longestUser.c_str()));
+    EXPECT_EQ(std::string(127, 'u') + '\0', testreg::ReadAnsi(testreg::Token(SERIAL), "user"));
+
+    // The same name cut to 127 characters is not its owner.
+    EXPECT_EQ(0xFFFFFFFDu, Dissociate(longUser.c_str()));
+    ExpectOnlyErrorBoxes({ L"User name is too long for a token association" });
+    EXPECT_TRUE(testreg::KeyExists(testreg::Token(SERIAL)));
+}
+
+TEST_F(TokenFlow, AUserNameWithoutAnExactAnsiFormIsRefused)
+{
+    if (GetACP() == CP_UTF8) GTEST_SKIP() << "every name has an exact form in UTF-8";
+    AddToken();
+    const wchar_t user[] = L"\x4E2D\x6587\x540D";
+    EXPECT_EQ(0xFFFFFFFDu, Associate(user));
+    EXPECT_EQ(0xFFFFFFFDu, Dissociate(user));
+    ExpectOnlyErrorBoxes({ L"User name cannot be stored in the system code page",
+                           L"User name cannot be stored in the system code page" });
+    ExpectNoTokenKeys();
+}
+
+// ---- dissociation -----------------------------------------------------------------------
+
+TEST_F(TokenFlow, DissociationDeletesOnlyTheTokenKey)
+{
+    AddToken();
+    testreg::AssociateToken(SERIAL, USER);
+    testreg::SetDword(testreg::User(USER), L"enabled", 1);
+    testreg::SetAnsi(testreg::User(USER), "Recovery", std::string(64, 'A') + '\0');
+    EXPECT_EQ(0u, Dissociate());
+    EXPECT_TRUE(_boxes.Boxes().empty());
+    EXPECT_FALSE(testreg::KeyExists(testreg::Token(SERIAL)));
+    EXPECT_TRUE(IsUserEnabled(USER));
+    EXPECT_TRUE(testreg::ValueExists(testreg::User(USER), L"Recovery"));
+    EXPECT_EQ(Concat(ONE_TOKEN_SCAN, { L"Serial number: 1234ABCD\r\n", L"~CSmartCardReader() called" }), FlowLines());
+}
+
+TEST_F(TokenFlow, ATokenOfAnotherUserIsNotDissociated)
+{
+    AddToken();
+    testreg::AssociateToken(SERIAL, L"bob");
+    EXPECT_EQ(0xFFFFFFFCu, Dissociate());
+    ExpectOnlyErrorBoxes({ L"Token is not mapped to current user" });
+    EXPECT_TRUE(Traced(L"Token is not mapped to current user"));
+    EXPECT_EQ(std::string("bob") + '\0', testreg::ReadAnsi(testreg::Token(SERIAL), "user"));
+}
+
+TEST_F(TokenFlow, AnUnregisteredTokenIsNotMappedToTheUser)
+{
+    AddToken();
+    EXPECT_EQ(0xFFFFFFFCu, Dissociate());
+    ExpectOnlyErrorBoxes({ L"Token is not mapped to current user" });
+    ExpectNoTokenKeys();
+}
+
+TEST_F(TokenFlow, TheOwnerIsComparedExactly)
+{
+    AddToken();
+    testreg::AssociateToken(SERIAL, L"Alice");
+    EXPECT_EQ(0xFFFFFFFCu, Dissociate());
+    // A stored name that only starts like the user's is not the user either.
+    testreg::SetAnsi(testreg::Token(SERIAL), "user", std::string("alicex") + '\0');
+    EXPECT_EQ(0xFFFFFFFCu, Dissociate());
+    testreg::SetAnsi(testreg::Token(SERIAL), "user", std::string("alic") + '\0');
+    EXPECT_EQ(0xFFFFFFFCu, Dissociate());
+    EXPECT_TRUE(testreg::KeyExists(testreg::Token(SERIAL)));
+    EXPECT_EQ(3u, _boxes.Boxes().size());
+}
+
+TEST_F(TokenFlow, ATokenKeyWithoutUserOrWithAnOverlongUserMatchesNobody)
+{
+    AddToken();
+    testreg::CreateKey(testreg::Token(SERIAL));
+    EXPECT_EQ(0xFFFFFFFCu, Dissociate());
+    testreg::SetAnsi(testreg::Token(SERIAL), "user", std::string(200, 'a') + '\0');
+    EXPECT_EQ(0xFFFFFFFCu, Dissociate(std::wstring(127, L'a').c_str()));
+    EXPECT_TRUE(testreg::KeyExists(testreg::Token(SERIAL)));
+}
+
+TEST_F(TokenFlow, ATokenKeyThatCannotBeDeletedStays)
+{
+    AddToken();
+    testreg::AssociateToken(SERIAL, USER);
+    {
+        CRegistryFailure failure("RegDeleteKeyW", reinterpret_cast<void*>(&FailingDeleteKey), g_deleteRule, 1, ERROR_ACCESS_DENIED);
+        ASSERT_TRUE(failure.IsActive());
+        EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), Dissociate());
+    }
+    EXPECT_TRUE(_boxes.Boxes().empty());
+    EXPECT_TRUE(Traced(L"Error 0x5 updating registry\r\n"));
+    EXPECT_TRUE(testreg::KeyExists(testreg::Token(SERIAL)));
+}
+
+TEST_F(TokenFlow, AssociateThenDissociateReturnsToUnregistered)
+{
+    AddToken();
+    EXPECT_EQ(0u, Associate());
+    EXPECT_EQ(0u, Dissociate());
+    ExpectNoTokenKeys();
+    EXPECT_TRUE(testreg::KeyExists(testreg::User(USER)));
+    EXPECT_EQ(0u, Associate());
+    EXPECT_TRUE(_boxes.Boxes().empty());
+}
