@@ -28,7 +28,8 @@ private:
 };
 
 // A key path made of a fixed prefix and a name appended whole. The name may be of any
-// length; allocation failure leaves the path invalid instead of throwing.
+// length; allocation failure (possible only for names longer than any key name) leaves
+// the path invalid instead of throwing.
 class CKeyPath
 {
 public:
@@ -41,5 +42,9 @@ public:
     const wchar_t* Get() const { return _pszPath; }
 
 private:
+    // A prefix and the longest key name (255 characters) with room to spare.
+    static constexpr size_t INLINE_PATH_CHARS = 320;
+
+    wchar_t _szInline[INLINE_PATH_CHARS];
     wchar_t* _pszPath = nullptr;
 };

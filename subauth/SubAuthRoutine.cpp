@@ -9,7 +9,6 @@
 
 #include <subauth.h>
 
-#include <new>
 
 namespace
 {
@@ -24,7 +23,7 @@ namespace
         CLogonUserName() = default;
         ~CLogonUserName()
         {
-            if (_pszName != _szInline) delete[] _pszName;
+            if (_pszName != _szInline) HeapFree(GetProcessHeap(), 0, _pszName);
         }
         CLogonUserName(const CLogonUserName&) = delete;
         CLogonUserName& operator=(const CLogonUserName&) = delete;
@@ -36,7 +35,7 @@ namespace
             const size_t cch = (pName != nullptr && pName->Buffer != nullptr) ? pName->Length / sizeof(wchar_t) : 0;
             if (cch >= INLINE_USER_NAME_CHARS)
             {
-                _pszName = new (std::nothrow) wchar_t[cch + 1];
+                _pszName = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, (cch + 1) * sizeof(wchar_t)));
                 if (_pszName == nullptr)
                 {
                     _pszName = _szInline;

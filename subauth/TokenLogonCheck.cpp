@@ -1,12 +1,12 @@
 #include "TokenLogonCheck.h"
 #include "ConfigStore.h"
 #include "DiagnosticLog.h"
+#include "HeapObject.h"
 #include "LogFormat.h"
 #include "SmartCardContext.h"
 #include "SmartCardReader.h"
 #include "TokenIdentification.h"
 
-#include <new>
 
 namespace
 {
@@ -39,7 +39,7 @@ namespace
     LONG CheckWithReader(CSmartCardContext& context, const wchar_t* pszReaderName, const wchar_t* pszUserName,
                          BOOLEAN* pAuthoritative, wchar_t (&szLine)[LOG_LINE_CHARS])
     {
-        CSmartCardReader* pReader = new (std::nothrow) CSmartCardReader(context.context, pszReaderName);
+        CSmartCardReader* pReader = HeapNew<CSmartCardReader>(context.context, pszReaderName);
         if (pReader == nullptr)
         {
             return SUBAUTH_CONNECT_FAILED;
@@ -82,7 +82,7 @@ namespace
                 }
             }
         }
-        delete pReader;
+        HeapDelete(pReader);
         return result;
     }
 
@@ -119,13 +119,13 @@ namespace
 LONG CheckTokenLogon(const wchar_t* pszUserName, BOOLEAN* pAuthoritative, wchar_t (&szLine)[LOG_LINE_CHARS])
 {
     LONG result = SUBAUTH_NO_TOKEN;
-    CSmartCardContext* pContext = new (std::nothrow) CSmartCardContext();
+    CSmartCardContext* pContext = HeapNew<CSmartCardContext>();
     const HRESULT hrCom = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (pContext != nullptr)
     {
         result = RunCheck(*pContext, pszUserName, pAuthoritative, szLine);
         pContext->Release();
-        delete pContext;
+        HeapDelete(pContext);
     }
     if (SUCCEEDED(hrCom))
     {

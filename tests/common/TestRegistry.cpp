@@ -97,6 +97,43 @@ namespace testreg
         return std::string(buffer, size);
     }
 
+    namespace
+    {
+        void SnapshotKey(HKEY hParent, const std::wstring& path, std::wstring& text)
+        {
+            HKEY hKey = nullptr;
+            if (RegOpenKeyExW(hParent, path.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS) return;
+            text += L"[" + path + L"]\n";
+            for (DWORD i = 0;; ++i)
+            {
+                wchar_t name[16384];
+                DWORD cchName = 16384;
+                BYTE data[8192];
+                DWORD cbData = sizeof(data);
+                DWORD type = 0;
+                if (RegEnumValueW(hKey, i, name, &cchName, nullptr, &type, data, &cbData) != ERROR_SUCCESS) break;
+                text += std::wstring(name) + L" type " + std::to_wstring(type) + L" :";
+                for (DWORD b = 0; b < cbData; ++b) text += L" " + std::to_wstring(data[b]);
+                text += L"\n";
+            }
+            for (DWORD i = 0;; ++i)
+            {
+                wchar_t name[256];
+                DWORD cchName = 256;
+                if (RegEnumKeyExW(hKey, i, name, &cchName, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+                SnapshotKey(hKey, name, text);
+            }
+            RegCloseKey(hKey);
+        }
+    }
+
+    std::wstring Snapshot()
+    {
+        std::wstring text;
+        SnapshotKey(HKEY_LOCAL_MACHINE, ROOT, text);
+        return text;
+    }
+
     void EnableUser(const std::wstring& user, bool logging)
     {
         SetDword(Settings(), L"enabled", 1);

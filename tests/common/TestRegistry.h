@@ -26,6 +26,10 @@ namespace testreg
     // The value's bytes as the ANSI call returns them (terminator included).
     std::string ReadAnsi(const std::wstring& path, const char* name, DWORD* pType = nullptr);
 
+    // Every key, value name, type and data under SOFTWARE\Halvane, as text, to prove that
+    // something wrote nothing.
+    std::wstring Snapshot();
+
     std::wstring Settings();
     std::wstring User(const std::wstring& name);
     std::wstring Token(const std::wstring& serial);

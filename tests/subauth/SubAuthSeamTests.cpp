@@ -9,6 +9,7 @@
 #include "TestRegistry.h"
 #include "VirtualSCard.h"
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -169,4 +170,78 @@ TEST_F(SubAuthSeams, SmartCardTraceFollowsTheLoggingSwitch)
     EXPECT_EQ(L"~CSmartCardReader() called", lines.back());
     // The file's texts never go to the debug output.
     for (const auto& line : lines) EXPECT_EQ(std::wstring::npos, line.find(L"\r\n")) << line;
+}
+
+namespace
+{
+    // Fails the nth allocation from now on, and every one after it.
+    std::atomic<int> g_allocationsLeft{ -1 };
+    CImportPatch* g_pMallocPatch = nullptr;
+
+    LPVOID WINAPI FailingHeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T cb)
+    {
+        if (g_allocationsLeft.load() == 0) return nullptr;
+        if (g_allocationsLeft.load() > 0) --g_allocationsLeft;
+        auto pfnOriginal = reinterpret_cast<decltype(&HeapAlloc)>(g_pMallocPatch->Original());
+        return pfnOriginal(hHeap, dwFlags, cb);
+    }
+
+    // Only the package's own allocations may fail: the test arms the failure right around
+    // the call and allocates nothing itself in between.
+    std::vector<LogonOutcome> LogonsWithAllocationsFailingFrom(const std::wstring& user, int maximum)
+    {
+        std::vector<LogonOutcome> outcomes;
+        outcomes.reserve(static_cast<size_t>(maximum) + 1);
+        std::wstring name = user;
+        for (int n = 0; n <= maximum; ++n)
+        {
+            USER_ALL_INFORMATION userAll = {};
+            userAll.UserName.Buffer = name.data();
+            userAll.UserName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+            ULONG whichFields = 0, userFlags = 0;
+            BOOLEAN authoritative = 7;
+            LARGE_INTEGER logoff = {}, kickoff = {};
+            CImportPatch patch("KERNEL32.dll", "HeapAlloc", reinterpret_cast<void*>(FailingHeapAlloc));
+            EXPECT_TRUE(patch.IsActive());
+            g_pMallocPatch = &patch;
+            g_allocationsLeft = n;
+            const NTSTATUS status = Msv1_0SubAuthenticationFilter(NetlogonInteractiveInformation, nullptr, 0, &userAll,
+                                                                  &whichFields, &userFlags, &authoritative, &logoff, &kickoff);
+            g_allocationsLeft = -1;
+            g_pMallocPatch = nullptr;
+            outcomes.push_back({ status, authoritative });
+        }
+        return outcomes;
+    }
+}
+
+TEST_F(SubAuthSeams, AllocationFailureNeverOpensTheDoor)
+{
+    testreg::EnableUser(L"alice", true);
+    testreg::AssociateToken(L"1234ABCD", L"alice");
+    testreg::EnableUser(L"bob", false);
+    VScardAddReader(TOKEN_READER, TRUE);
+
+    // Alice's own token: success or a refusal, never a pass that skipped the check.
+    for (const LogonOutcome& outcome : LogonsWithAllocationsFailingFrom(L"alice", 12))
+    {
+        EXPECT_TRUE((outcome == LogonOutcome{ 0, TRUE }) || (outcome == LogonOutcome{ NO_TOKEN, TRUE }) ||
+                    (outcome == LogonOutcome{ CONNECT_FAILED, TRUE }))
+            << outcome;
+    }
+    // Bob with Alice's token: always refused.
+    for (const LogonOutcome& outcome : LogonsWithAllocationsFailingFrom(L"bob", 12))
+    {
+        EXPECT_NE(0, outcome.status) << outcome;
+    }
+    // A name longer than any key: held on the heap, refused when it cannot be.
+    for (const LogonOutcome& outcome : LogonsWithAllocationsFailingFrom(std::wstring(300, L'a'), 4))
+    {
+        EXPECT_TRUE((outcome == LogonOutcome{ 0, FALSE }) || (outcome == LogonOutcome{ WRONG_USER, TRUE })) << outcome;
+    }
+    // With every allocation failing the token check cannot run: the logon is refused.
+    const auto allFailing = LogonsWithAllocationsFailingFrom(L"alice", 0);
+    EXPECT_EQ((LogonOutcome{ NO_TOKEN, TRUE }), allFailing[0]);
+    EXPECT_EQ(0u, VScardOpenContexts());
+    EXPECT_EQ(0u, VScardOpenCards());
 }
