@@ -8,3 +8,6 @@ trap 'scripts/wine-prefix.sh stop "$prefix"' EXIT
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw
 ctest --preset mingw
+# The pure logic once more, natively under AddressSanitizer and UndefinedBehaviorSanitizer,
+# then each fuzzer for a bounded time.
+scripts/native-tests.sh

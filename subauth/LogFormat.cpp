@@ -19,6 +19,9 @@ namespace
             }
         }
 
+        // Padding beyond a full buffer only marks the line as cut.
+        bool IsFull() const { return _cchWritten + 1 >= _cchBuffer; }
+
         int Finish()
         {
             _pszBuffer[_cchWritten] = L'\0';
@@ -36,14 +39,17 @@ namespace
                    size_t width, bool fZeroPad)
     {
         const size_t cchBody = cchDigits + (fNegative ? 1 : 0);
+        const size_t cchPadding = width > cchBody ? width - cchBody : 0;
         if (!fZeroPad)
         {
-            for (size_t i = cchBody; i < width; ++i) writer.Put(L' ');
+            for (size_t i = 0; i < cchPadding && !writer.IsFull(); ++i) writer.Put(L' ');
+            if (cchPadding > 0 && writer.IsFull()) writer.Put(L' ');
         }
         if (fNegative) writer.Put(L'-');
         if (fZeroPad)
         {
-            for (size_t i = cchBody; i < width; ++i) writer.Put(L'0');
+            for (size_t i = 0; i < cchPadding && !writer.IsFull(); ++i) writer.Put(L'0');
+            if (cchPadding > 0 && writer.IsFull()) writer.Put(L'0');
         }
         for (size_t i = 0; i < cchDigits; ++i) writer.Put(pszDigits[i]);
     }

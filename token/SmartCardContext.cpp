@@ -1,4 +1,5 @@
 #include "SmartCardContext.h"
+#include "ReaderList.h"
 
 #include <shlwapi.h>
 
@@ -21,26 +22,21 @@ wchar_t** CSmartCardContext::ListReaders()
         lastResult = static_cast<DWORD>(result);
         if (result == SCARD_S_SUCCESS && pmszReaders != nullptr)
         {
-            // Names beyond the slots are ignored; the multi-string is never read past
-            // the length PC/SC reported.
-            const wchar_t* pszEnd = pmszReaders + cchReaders;
-            for (const wchar_t* pszName = pmszReaders; pszName < pszEnd && *pszName != L'\0';)
-            {
-                const size_t cchName = wcsnlen(pszName, static_cast<size_t>(pszEnd - pszName));
-                if (pszName + cchName >= pszEnd)
-                {
-                    break; // no terminator within the reported length
-                }
-                if (readerCount < MAX_READERS)
-                {
+            // Names beyond the slots are ignored; a name that cannot be copied leaves its
+            // slot to the next one.
+            ForEachReaderName(
+                pmszReaders, cchReaders, static_cast<size_t>(MAX_READERS),
+                [](void* pContext, const wchar_t* pszName, size_t) {
+                    CSmartCardContext* pThis = static_cast<CSmartCardContext*>(pContext);
                     wchar_t* pszCopy = StrDupW(pszName);
-                    if (pszCopy != nullptr)
+                    if (pszCopy == nullptr)
                     {
-                        readers[readerCount++] = pszCopy;
+                        return false;
                     }
-                }
-                pszName += cchName + 1;
-            }
+                    pThis->readers[pThis->readerCount++] = pszCopy;
+                    return true;
+                },
+                this);
             SCardFreeMemory(context, pmszReaders);
         }
     }

@@ -29,6 +29,10 @@ TEST(FormatLine, CutsWhatDoesNotFit)
     EXPECT_EQ(511u, wcslen(line));
     EXPECT_EQ(0, std::wstring(line).compare(0, 6, L"User: "));
 
+    // A width far beyond the buffer is cut at once, not padded character by character.
+    EXPECT_EQ(-1, FormatLine(line, 512, L"%4000000000d", 7));
+    EXPECT_EQ(511u, wcslen(line));
+
     wchar_t small[4];
     EXPECT_EQ(-1, FormatLine(small, 4, L"%d", 12345));
     EXPECT_STREQ(L"123", small);
