@@ -1,16 +1,23 @@
 // Prints how long the package takes to decide a logon, per path, with logging off and
-// on, beside the cost of one registry read on this machine, and SHA-256 throughput.
+// on; what each logon costs in registry reads, log file opens and card commands, and how
+// much of its time those take; the measured cost of one of each on this machine, and the
+// floor they add up to; and SHA-256 throughput.
 // A measuring program, not a test: it asserts nothing.
+#include "ImportPatch.h"
 #include "Sha256.h"
 #include "VirtualSCard.h"
 
 #include <windows.h>
 #include <subauth.h>
+#include <winscard.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace
@@ -21,6 +28,13 @@ namespace
 
     const wchar_t AUTH[] = L"SOFTWARE\\Halvane\\FIDO2\\auth";
     const wchar_t SETTINGS[] = L"SOFTWARE\\Halvane\\FIDO2\\auth\\settings";
+    const wchar_t TOKEN_READER[] = L"Halvane Velkor FIDO2 Security Key 0";
+    const wchar_t SCRATCH_FILE[] = L"C:\\VelkorBenchmark.tmp";
+
+    double MicrosSince(Clock::time_point start)
+    {
+        return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+    }
 
     void SetDword(const std::wstring& path, const wchar_t* name, DWORD value)
     {
@@ -48,7 +62,6 @@ namespace
         CreateKey(SETTINGS);
         SetDword(SETTINGS, L"enabled", 1);
         const std::wstring users = std::wstring(AUTH) + L"\\users\\";
-        SetDword(users + L"bob", L"enabled", 0);
         CreateKey(users + L"bob");
         SetDword(users + L"bob", L"enabled", 0);
         CreateKey(users + L"carol");
@@ -59,7 +72,7 @@ namespace
         SetDword(users + L"alice", L"enabled", 1);
         SetAnsi(std::wstring(AUTH) + L"\\tokens\\1234ABCD", "user", "alice");
         VScardReset();
-        VScardAddReader(L"Halvane Velkor FIDO2 Security Key 0", TRUE);
+        VScardAddReader(TOKEN_READER, TRUE);
     }
 
     struct Figures
@@ -74,59 +87,359 @@ namespace
         return { samples[samples.size() / 2], samples[std::min(samples.size() - 1, samples.size() * 99 / 100)] };
     }
 
-    Figures TimeLogons(SubAuthEntry pfnFilter, const wchar_t* user, int rounds, NTSTATUS* pStatus)
+    NTSTATUS Logon(SubAuthEntry pfnFilter, const wchar_t* user)
     {
         std::wstring name = user;
         USER_ALL_INFORMATION userAll = {};
         userAll.UserName.Buffer = name.data();
         userAll.UserName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-        std::vector<double> samples;
-        for (int i = 0; i < rounds; ++i)
-        {
-            ULONG whichFields = 0, userFlags = 0;
-            BOOLEAN authoritative = FALSE;
-            LARGE_INTEGER logoff = {}, kickoff = {};
-            const auto start = Clock::now();
-            *pStatus = pfnFilter(NetlogonInteractiveInformation, nullptr, 0, &userAll, &whichFields, &userFlags,
-                                 &authoritative, &logoff, &kickoff);
-            samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-        }
-        return Summarise(samples);
+        ULONG whichFields = 0, userFlags = 0;
+        BOOLEAN authoritative = FALSE;
+        LARGE_INTEGER logoff = {}, kickoff = {};
+        return pfnFilter(NetlogonInteractiveInformation, nullptr, 0, &userAll, &whichFields, &userFlags,
+                         &authoritative, &logoff, &kickoff);
     }
 
-    Figures TimeRegistryRead(int rounds)
+    // ---- What a logon spends its time on: the package's own imports, counted and timed.
+
+    enum Category
     {
-        std::vector<double> samples;
+        REGISTRY,
+        LOG_FILE,
+        CARD,
+        COM,
+        SAFE_MODE,
+        DEBUG_OUTPUT,
+        CATEGORY_COUNT
+    };
+
+    double g_microsByCategory[CATEGORY_COUNT];
+    unsigned long long g_registryOpens = 0;
+    unsigned long long g_registryQueries = 0;
+    unsigned long long g_logSwitchQueries = 0;
+    unsigned long long g_fileOpens = 0;
+    unsigned long long g_debugLines = 0;
+
+    template <Category C, auto* Counter, typename F>
+    struct Hook;
+
+    // Calls the original and books its time to category C (and one call to *Counter, if any).
+    template <Category C, auto* Counter, typename R, typename... A>
+    struct Hook<C, Counter, R (*)(A...)>
+    {
+        static inline void* original = nullptr;
+
+        static R WINAPI Call(A... args)
+        {
+            using Fn = R (*)(A...);
+            const auto start = Clock::now();
+            if constexpr (std::is_void_v<R>)
+            {
+                reinterpret_cast<Fn>(original)(args...);
+                Book(start);
+            }
+            else
+            {
+                R result = reinterpret_cast<Fn>(original)(args...);
+                Book(start);
+                return result;
+            }
+        }
+
+        static void Book(Clock::time_point start)
+        {
+            g_microsByCategory[C] += MicrosSince(start);
+            if constexpr (Counter != nullptr) ++*Counter;
+        }
+    };
+
+    constexpr unsigned long long* NO_COUNTER = nullptr;
+
+    struct HookSlot
+    {
+        const char* dll;
+        const char* function;
+        void* replacement;
+        void** original;
+    };
+
+    template <Category C, auto* Counter, typename F>
+    HookSlot Slot(const char* dll, const char* function, F)
+    {
+        using H = Hook<C, Counter, F>;
+        return { dll, function, reinterpret_cast<void*>(&H::Call), &H::original };
+    }
+
+    // The log switch is read like every other flag; its reads are told apart by name.
+    void* g_pfnQueryValueA = nullptr;
+
+    LSTATUS WINAPI CountedQueryValueA(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD cb)
+    {
+        const auto start = Clock::now();
+        const LSTATUS status = reinterpret_cast<decltype(&RegQueryValueExA)>(g_pfnQueryValueA)(hKey, name, reserved, type, data, cb);
+        g_microsByCategory[REGISTRY] += MicrosSince(start);
+        ++g_registryQueries;
+        if (name != nullptr && strcmp(name, "loggingEnabled") == 0) ++g_logSwitchQueries;
+        return status;
+    }
+
+    class CPackageImports
+    {
+    public:
+        explicit CPackageImports(HMODULE hPackage)
+        {
+            const HookSlot slots[] = {
+                Slot<REGISTRY, &g_registryOpens>("ADVAPI32.dll", "RegOpenKeyExW", &RegOpenKeyExW),
+                Slot<REGISTRY, NO_COUNTER>("ADVAPI32.dll", "RegCloseKey", &RegCloseKey),
+                { "ADVAPI32.dll", "RegQueryValueExA", reinterpret_cast<void*>(&CountedQueryValueA), &g_pfnQueryValueA },
+                Slot<LOG_FILE, &g_fileOpens>("KERNEL32.dll", "CreateFileW", &CreateFileW),
+                Slot<LOG_FILE, NO_COUNTER>("KERNEL32.dll", "SetFilePointer", &SetFilePointer),
+                Slot<LOG_FILE, NO_COUNTER>("KERNEL32.dll", "WriteFile", &WriteFile),
+                Slot<LOG_FILE, NO_COUNTER>("KERNEL32.dll", "CloseHandle", &CloseHandle),
+                Slot<DEBUG_OUTPUT, &g_debugLines>("KERNEL32.dll", "OutputDebugStringW", &OutputDebugStringW),
+                Slot<SAFE_MODE, NO_COUNTER>("USER32.dll", "GetSystemMetrics", &GetSystemMetrics),
+                Slot<COM, NO_COUNTER>("ole32.dll", "CoInitializeEx", &CoInitializeEx),
+                Slot<COM, NO_COUNTER>("ole32.dll", "CoUninitialize", &CoUninitialize),
+                Slot<CARD, NO_COUNTER>("WinSCard.dll", "SCardEstablishContext", &SCardEstablishContext),
+                Slot<CARD, NO_COUNTER>("WinSCard.dll", "SCardListReadersW", &SCardListReadersW),
+                Slot<CARD, NO_COUNTER>("WinSCard.dll", "SCardFreeMemory", &SCardFreeMemory),
+                Slot<CARD, NO_COUNTER>("WinSCard.dll", "SCardConnectW", &SCardConnectW),
+                Slot<CARD, NO_COUNTER>("WinSCard.dll", "SCardReconnect", &SCardReconnect),
+                Slot<CARD, NO_COUNTER>("WinSCard.dll", "SCardTransmit", &SCardTransmit),
+                Slot<CARD, NO_COUNTER>("WinSCard.dll", "SCardControl", &SCardControl),
+                Slot<CARD, NO_COUNTER>("WinSCard.dll", "SCardDisconnect", &SCardDisconnect),
+                Slot<CARD, NO_COUNTER>("WinSCard.dll", "SCardReleaseContext", &SCardReleaseContext),
+            };
+            for (const HookSlot& slot : slots)
+            {
+                auto patch = std::make_unique<CImportPatch>(slot.dll, slot.function, slot.replacement, hPackage);
+                if (!patch->IsActive())
+                {
+                    fprintf(stderr, "note: the package does not import %s!%s\n", slot.dll, slot.function);
+                    continue;
+                }
+                *slot.original = patch->Original();
+                _patches.push_back(std::move(patch));
+            }
+        }
+
+    private:
+        std::vector<std::unique_ptr<CImportPatch>> _patches;
+    };
+
+    void ResetCounters()
+    {
+        for (double& micros : g_microsByCategory) micros = 0;
+        g_registryOpens = g_registryQueries = g_logSwitchQueries = g_fileOpens = g_debugLines = 0;
+    }
+
+    double Median(std::vector<double> samples)
+    {
+        std::sort(samples.begin(), samples.end());
+        return samples[samples.size() / 2];
+    }
+
+    // Everything measured for one path. Counts are totals over the counted logons (they
+    // are the same for every logon of a path); times are samples, summarised by medians so
+    // a logon delayed by another process does not skew them.
+    struct PathRecord
+    {
+        std::vector<double> latency;
+        int counted = 0;
+        unsigned long long registryOpens = 0, registryQueries = 0, logSwitchQueries = 0;
+        unsigned long long fileOpens = 0, cardCommands = 0, debugLines = 0;
+        std::vector<double> byCategory[CATEGORY_COUNT];
+        std::vector<double> rest;
+        std::vector<double> total;
+        // One of each, measured in between this path's logons.
+        std::vector<double> registryRead, logLine, cardCommand, comPair, debugLine;
+
+        double PerLogon(unsigned long long count) const { return static_cast<double>(count) / counted; }
+    };
+
+    void TimeLogons(SubAuthEntry pfnFilter, const wchar_t* user, int rounds, PathRecord& record, NTSTATUS* pStatus)
+    {
         for (int i = 0; i < rounds; ++i)
         {
             const auto start = Clock::now();
-            HKEY hKey = nullptr;
-            DWORD value = 0, size = sizeof(value);
-            if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETTINGS, 0, KEY_READ, &hKey) == ERROR_SUCCESS)
-            {
-                RegQueryValueExA(hKey, "enabled", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
-                RegCloseKey(hKey);
-            }
-            samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+            *pStatus = Logon(pfnFilter, user);
+            record.latency.push_back(MicrosSince(start));
         }
-        return Summarise(samples);
     }
 
+    void CountLogons(HMODULE hPackage, SubAuthEntry pfnFilter, const wchar_t* user, int rounds, PathRecord& record)
+    {
+        CPackageImports imports(hPackage);
+        ResetCounters();
+        VScardClearRecord();
+        for (int i = 0; i < rounds; ++i)
+        {
+            double before[CATEGORY_COUNT];
+            for (int c = 0; c < CATEGORY_COUNT; ++c) before[c] = g_microsByCategory[c];
+            const auto start = Clock::now();
+            Logon(pfnFilter, user);
+            const double micros = MicrosSince(start);
+            double inCalls = 0;
+            for (int c = 0; c < CATEGORY_COUNT; ++c)
+            {
+                record.byCategory[c].push_back(g_microsByCategory[c] - before[c]);
+                inCalls += record.byCategory[c].back();
+            }
+            record.rest.push_back(micros - inCalls);
+            record.total.push_back(micros);
+        }
+        record.counted += rounds;
+        record.registryOpens += g_registryOpens;
+        record.registryQueries += g_registryQueries;
+        record.logSwitchQueries += g_logSwitchQueries;
+        record.fileOpens += g_fileOpens;
+        record.cardCommands += VScardCountTransmits(nullptr, 0);
+        record.debugLines += g_debugLines;
+    }
+
+    // ---- The cost of one of each, measured here and now.
+
+    double TimeRegistryRead()
+    {
+        const auto start = Clock::now();
+        HKEY hKey = nullptr;
+        DWORD value = 0, size = sizeof(value);
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETTINGS, 0, KEY_READ, &hKey) == ERROR_SUCCESS)
+        {
+            RegQueryValueExA(hKey, "enabled", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
+            RegCloseKey(hKey);
+        }
+        return MicrosSince(start);
+    }
+
+    // What the package does for every log line once it knows logging is on.
+    double TimeLogLine()
+    {
+        const wchar_t line[] = L"FIDO2 auth enabled for user\r\n";
+        const auto start = Clock::now();
+        HANDLE hFile = CreateFileW(SCRATCH_FILE, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        if (hFile != INVALID_HANDLE_VALUE)
+        {
+            SetFilePointer(hFile, 0, nullptr, FILE_END);
+            DWORD written = 0;
+            WriteFile(hFile, line, sizeof(line) - sizeof(wchar_t), &written, nullptr);
+            CloseHandle(hFile);
+        }
+        return MicrosSince(start);
+    }
+
+    void TimeCardCommands(int rounds, std::vector<double>& samples)
+    {
+        const BYTE getCplc[] = { 0x80, 0xCA, 0x9F, 0x7F, 0x00 };
+        SCARDCONTEXT hContext = 0;
+        SCARDHANDLE hCard = 0;
+        DWORD protocol = 0;
+        if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &hContext) != SCARD_S_SUCCESS) return;
+        if (SCardConnectW(hContext, TOKEN_READER, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &hCard,
+                          &protocol) == SCARD_S_SUCCESS)
+        {
+            const SCARD_IO_REQUEST* pci = protocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
+            for (int i = 0; i < rounds; ++i)
+            {
+                BYTE answer[260];
+                DWORD cbAnswer = sizeof(answer);
+                const auto start = Clock::now();
+                SCardTransmit(hCard, pci, getCplc, sizeof(getCplc), nullptr, answer, &cbAnswer);
+                samples.push_back(MicrosSince(start));
+            }
+            SCardDisconnect(hCard, SCARD_LEAVE_CARD);
+        }
+        SCardReleaseContext(hContext);
+    }
+
+    double TimeComPair()
+    {
+        const auto start = Clock::now();
+        if (SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) CoUninitialize();
+        return MicrosSince(start);
+    }
+
+    double TimeDebugLine()
+    {
+        const auto start = Clock::now();
+        OutputDebugStringW(L"Msv1_0SubAuthenticationFilter");
+        return MicrosSince(start);
+    }
+
+    void TimeOneOfEach(int rounds, PathRecord& record)
+    {
+        for (int i = 0; i < rounds; ++i)
+        {
+            record.registryRead.push_back(TimeRegistryRead());
+            record.logLine.push_back(TimeLogLine());
+            record.comPair.push_back(TimeComPair());
+            record.debugLine.push_back(TimeDebugLine());
+        }
+        TimeCardCommands(rounds, record.cardCommand);
+        DeleteFileW(SCRATCH_FILE);
+    }
+
+    // A new prefix's services keep the wine server busy for some seconds after it starts,
+    // and every registry call waits for the server: wait until a registry read costs what
+    // it costs once they are done (the median of a quarter second stops falling).
+    double WaitForQuietServer(double* pMedian)
+    {
+        const auto start = Clock::now();
+        double best = 1e9;
+        int steady = 0;
+        double median = 0;
+        while (steady < 8 && std::chrono::duration<double>(Clock::now() - start).count() < 30)
+        {
+            std::vector<double> samples;
+            const auto windowEnd = Clock::now() + std::chrono::milliseconds(250);
+            while (Clock::now() < windowEnd) samples.push_back(TimeRegistryRead());
+            median = Median(samples);
+            if (median < best * 0.9) steady = 0;
+            else ++steady;
+            best = std::min(best, median);
+        }
+        *pMedian = median;
+        return std::chrono::duration<double>(Clock::now() - start).count();
+    }
+
+    // Whole 16 KiB buffers hashed one after another for about two seconds, as
+    // `openssl speed -seconds 2 -bytes 16384 sha256` does.
     double Sha256Throughput()
     {
-        std::vector<uint8_t> data(16 * 1024 * 1024, 0x5A);
+        std::vector<uint8_t> data(16 * 1024, 0x5A);
         uint8_t digest[32];
+        unsigned long long hashed = 0;
         const auto start = Clock::now();
-        constexpr int PASSES = 4;
-        for (int i = 0; i < PASSES; ++i) Sha256(data.data(), static_cast<uint32_t>(data.size()), digest, sizeof(digest));
-        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        return PASSES * static_cast<double>(data.size()) / seconds / 1e6;
+        double seconds = 0;
+        do
+        {
+            for (int i = 0; i < 64; ++i)
+            {
+                Sha256(data.data(), static_cast<uint32_t>(data.size()), digest, sizeof(digest));
+                data[0] = digest[0]; // each hash depends on the one before
+            }
+            hashed += 64 * data.size();
+            seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        } while (seconds < 2.0);
+        return static_cast<double>(hashed) / seconds / 1e6;
+    }
+
+    Figures MedianAndP99(std::vector<double> samples)
+    {
+        return Summarise(samples);
     }
 }
 
 int wmain(int argc, wchar_t** argv)
 {
     const int rounds = argc > 1 ? _wtoi(argv[1]) : 300;
+    constexpr int BLOCKS = 10;
+    if (rounds < BLOCKS)
+    {
+        fprintf(stderr, "usage: velkor_subauth_benchmark [logons per figure, at least %d]\n", BLOCKS);
+        return 2;
+    }
     HMODULE hModule = LoadLibraryW(L"VelkorSubAuth.dll");
     if (hModule == nullptr)
     {
@@ -135,29 +448,128 @@ int wmain(int argc, wchar_t** argv)
     }
     auto pfnFilter = reinterpret_cast<SubAuthEntry>(reinterpret_cast<void*>(GetProcAddress(hModule, "Msv1_0SubAuthenticationFilter")));
     Configure();
+    double settledRead = 0;
+    const double waited = WaitForQuietServer(&settledRead);
 
-    const struct { const char* path; const wchar_t* user; } paths[] = {
-        { "gate (user switch off)", L"bob" },
-        { "recovery code", L"carol" },
-        { "token (virtual token)", L"alice" },
+    const struct { const char* path; const wchar_t* user; DWORD machineSwitch; } paths[] = {
+        { "gate (machine switch off)", L"alice", 0 },
+        { "gate (user switch off)", L"bob", 1 },
+        { "recovery code", L"carol", 1 },
+        { "token (virtual token)", L"alice", 1 },
     };
-    printf("%d logons per figure; microseconds\n", rounds);
-    printf("%-24s %-8s %10s %10s  %s\n", "path", "logging", "median", "p99", "result");
+    constexpr int PATHS = static_cast<int>(ARRAYSIZE(paths));
+    static PathRecord records[2][PATHS];
+    NTSTATUS results[2][PATHS];
+
+    // Timed logons, counted logons and one of each call alternate in blocks, so a slow
+    // moment of the machine falls on all of them alike.
+    const int perBlock = rounds / BLOCKS;
     for (int logging = 0; logging <= 1; ++logging)
     {
         SetDword(SETTINGS, L"loggingEnabled", static_cast<DWORD>(logging));
-        for (const auto& p : paths)
+        for (int p = 0; p < PATHS; ++p)
         {
-            NTSTATUS status = 0;
-            const Figures figures = TimeLogons(pfnFilter, p.user, rounds, &status);
-            printf("%-24s %-8s %10.1f %10.1f  0x%08lX\n", p.path, logging ? "on" : "off", figures.median, figures.p99,
-                   static_cast<unsigned long>(status));
+            PathRecord& record = records[logging][p];
+            SetDword(SETTINGS, L"enabled", paths[p].machineSwitch);
+            Logon(pfnFilter, paths[p].user); // first-call costs stay out of the figures
+            for (int block = 0; block < BLOCKS; ++block)
+            {
+                TimeLogons(pfnFilter, paths[p].user, perBlock, record, &results[logging][p]);
+                CountLogons(hModule, pfnFilter, paths[p].user, perBlock, record);
+                TimeOneOfEach(perBlock, record);
+            }
         }
         DeleteFileW(L"C:\\Velkor.txt");
     }
-    const Figures registry = TimeRegistryRead(rounds * 4);
-    printf("%-24s %-8s %10.1f %10.1f\n", "registry open+query+close", "", registry.median, registry.p99);
-    printf("SHA-256: %.1f MB/s\n", Sha256Throughput());
+    SetDword(SETTINGS, L"enabled", 1);
+
+    printf("Waited %.1f s for the wine server to settle (then one registry read: %.1f us)\n\n", waited, settledRead);
+    printf("Latency of Msv1_0SubAuthenticationFilter, %d logons per figure, microseconds\n", perBlock * BLOCKS);
+    printf("  %-26s %-8s %9s %9s  %s\n", "path", "logging", "median", "p99", "result");
+    for (int logging = 0; logging <= 1; ++logging)
+    {
+        for (int p = 0; p < PATHS; ++p)
+        {
+            const Figures figures = MedianAndP99(records[logging][p].latency);
+            printf("  %-26s %-8s %9.0f %9.0f  0x%08lX\n", paths[p].path, logging ? "on" : "off", figures.median,
+                   figures.p99, static_cast<unsigned long>(results[logging][p]));
+        }
+    }
+
+    printf("\nPer logon, counted at the package's imports (another %d logons per path)\n", perBlock * BLOCKS);
+    printf("  %-26s %-8s %9s %9s %9s %10s %9s %9s\n", "path", "logging", "reg opens", "(queries)", "(log sw.)",
+           "file opens", "card cmds", "dbg lines");
+    for (int logging = 0; logging <= 1; ++logging)
+    {
+        for (int p = 0; p < PATHS; ++p)
+        {
+            const PathRecord& r = records[logging][p];
+            printf("  %-26s %-8s %9.1f %9.1f %9.1f %10.1f %9.1f %9.1f\n", paths[p].path, logging ? "on" : "off",
+                   r.PerLogon(r.registryOpens), r.PerLogon(r.registryQueries), r.PerLogon(r.logSwitchQueries),
+                   r.PerLogon(r.fileOpens), r.PerLogon(r.cardCommands), r.PerLogon(r.debugLines));
+        }
+    }
+
+    printf("\nWhere the time goes: median microseconds per counted logon inside the package's calls\n");
+    printf("  %-26s %-8s %8s %8s %8s %8s %8s %8s %8s %8s\n", "path", "logging", "registry", "log file", "card",
+           "COM init", "safemode", "dbg out", "rest", "total");
+    for (int logging = 0; logging <= 1; ++logging)
+    {
+        for (int p = 0; p < PATHS; ++p)
+        {
+            const PathRecord& r = records[logging][p];
+            printf("  %-26s %-8s %8.0f %8.0f %8.0f %8.0f %8.0f %8.0f %8.0f %8.0f\n", paths[p].path,
+                   logging ? "on" : "off", Median(r.byCategory[REGISTRY]), Median(r.byCategory[LOG_FILE]),
+                   Median(r.byCategory[CARD]), Median(r.byCategory[COM]), Median(r.byCategory[SAFE_MODE]),
+                   Median(r.byCategory[DEBUG_OUTPUT]), Median(r.rest), Median(r.total));
+        }
+    }
+
+    std::vector<double> registryRead, logLine, cardCommand, comPair, debugLine;
+    for (const auto& byLogging : records)
+    {
+        for (const PathRecord& r : byLogging)
+        {
+            registryRead.insert(registryRead.end(), r.registryRead.begin(), r.registryRead.end());
+            logLine.insert(logLine.end(), r.logLine.begin(), r.logLine.end());
+            cardCommand.insert(cardCommand.end(), r.cardCommand.begin(), r.cardCommand.end());
+            comPair.insert(comPair.end(), r.comPair.begin(), r.comPair.end());
+            debugLine.insert(debugLine.end(), r.debugLine.begin(), r.debugLine.end());
+        }
+    }
+    printf("\nOne of each on this machine, between the logons above (%zu each), microseconds\n", registryRead.size());
+    printf("  %-46s %9s %9s\n", "", "median", "p99");
+    const struct { const char* what; std::vector<double>* samples; } units[] = {
+        { "registry read (open + query + close)", &registryRead },
+        { "log line (open, seek, write, close)", &logLine },
+        { "card command (SCardTransmit, virtual token)", &cardCommand },
+        { "CoInitializeEx + CoUninitialize", &comPair },
+        { "debug line (OutputDebugStringW)", &debugLine },
+    };
+    for (const auto& unit : units)
+    {
+        const Figures figures = MedianAndP99(*unit.samples);
+        printf("  %-46s %9.1f %9.1f\n", unit.what, figures.median, figures.p99);
+    }
+
+    printf("\nFloor: registry reads x one read + log lines x one line + card commands x one command\n");
+    printf("       + COM pairs x one pair + debug lines x one line (each cost from the same path's blocks)\n");
+    printf("  %-26s %-8s %9s %9s\n", "path", "logging", "floor", "median");
+    for (int logging = 0; logging <= 1; ++logging)
+    {
+        for (int p = 0; p < PATHS; ++p)
+        {
+            const PathRecord& r = records[logging][p];
+            const double comPairs = r.PerLogon(r.cardCommands) > 0 ? 1 : 0;
+            const double floor = r.PerLogon(r.registryOpens) * Median(r.registryRead) +
+                                 r.PerLogon(r.fileOpens) * Median(r.logLine) +
+                                 r.PerLogon(r.cardCommands) * Median(r.cardCommand) + comPairs * Median(r.comPair) +
+                                 r.PerLogon(r.debugLines) * Median(r.debugLine);
+            printf("  %-26s %-8s %9.0f %9.0f\n", paths[p].path, logging ? "on" : "off", floor, Median(r.latency));
+        }
+    }
+
+    printf("\nSHA-256 (16 KiB buffers, 2 s): %.1f MB/s\n", Sha256Throughput());
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvane");
     FreeLibrary(hModule);
     return 0;

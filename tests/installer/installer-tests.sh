@@ -54,6 +54,8 @@ build_msi "$version" && build_msi "$next" || { echo "cannot build the MSI"; echo
 first=$(windows_path "$(msi_of "$version")")
 second=$(windows_path "$(msi_of "$next")")
 
+# A server left over from an earlier run would keep the old prefix's registry alive.
+wineserver -k >/dev/null 2>&1
 rm -rf "$prefix"
 wineboot --init >/dev/null 2>&1
 wineserver -w
