@@ -1,6 +1,9 @@
 #include "ConfigStore.h"
 #include "RegistryHandles.h"
 
+#include <climits>
+#include <cstring>
+
 const wchar_t SETTINGS_KEY_PATH[] = L"SOFTWARE\\Halvane\\FIDO2\\auth\\settings";
 const wchar_t USERS_KEY_PREFIX[] = L"SOFTWARE\\Halvane\\FIDO2\\auth\\users\\";
 const wchar_t TOKENS_KEY_PREFIX[] = L"SOFTWARE\\Halvane\\FIDO2\\auth\\tokens\\";
@@ -280,4 +283,21 @@ bool DeleteSecValue(const wchar_t* pszUserName)
         return false;
     }
     return RegDeleteKeyValueW(key.Get(), nullptr, L"sec") == ERROR_SUCCESS;
+}
+
+void AnsiValueToWide(const BYTE* pbValue, DWORD cbValue, wchar_t* pszWide, size_t cchWide)
+{
+    if (cchWide == 0)
+    {
+        return;
+    }
+    pszWide[0] = L'\0';
+    const size_t cchAnsi = strnlen(reinterpret_cast<const char*>(pbValue), cbValue);
+    if (cchAnsi == 0 || cchWide > INT_MAX)
+    {
+        return;
+    }
+    const int cchConverted = MultiByteToWideChar(CP_ACP, 0, reinterpret_cast<const char*>(pbValue),
+                                                 static_cast<int>(cchAnsi), pszWide, static_cast<int>(cchWide - 1));
+    pszWide[cchConverted > 0 ? cchConverted : 0] = L'\0';
 }

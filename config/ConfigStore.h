@@ -63,3 +63,8 @@ LONG UserNameToAnsi(const wchar_t* pszUserName, char (&szAnsi)[TOKEN_USER_BUFFER
 // Stores a REG_SZ through the ANSI call with its terminating null written explicitly,
 // so readers get the size with the terminator on every registry implementation.
 LONG SetAnsiStringValue(HKEY hKey, const char* pszValueName, const char* pszText, size_t cchText);
+
+// A string value read in its ANSI form (pbValue, the cbValue bytes the read returned) as
+// wide text in pszWide (cchWide characters, terminated). Never reads past cbValue, so a
+// value stored without a terminator is safe; text that does not fit is cut.
+void AnsiValueToWide(const BYTE* pbValue, DWORD cbValue, wchar_t* pszWide, size_t cchWide);

@@ -57,30 +57,12 @@ namespace
         wchar_t* _pszName = _szInline;
     };
 
-    template <typename... Args>
-    void LogLine(wchar_t (&szLine)[LOG_LINE_CHARS], const wchar_t* pszFormat, Args... args)
-    {
-        FormatLine(szLine, LOG_LINE_CHARS, pszFormat, args...);
-        WriteLog(szLine);
-    }
-
-    // ANSI registry text as wide text for the log, bounded by the bytes returned.
-    void AnsiToWideForLog(const BYTE* pbText, DWORD cbText, wchar_t (&szWide)[CODE_TEXT_CHARS])
-    {
-        szWide[0] = L'\0';
-        const size_t cchAnsi = strnlen(reinterpret_cast<const char*>(pbText), cbText);
-        if (cchAnsi == 0) return;
-        const int cch = MultiByteToWideChar(CP_ACP, 0, reinterpret_cast<const char*>(pbText), static_cast<int>(cchAnsi),
-                                            szWide, static_cast<int>(CODE_TEXT_CHARS - 1));
-        szWide[cch > 0 ? cch : 0] = L'\0';
-    }
-
     LONG RecoveryLogon(const wchar_t* pszUserName, BYTE (&rgbTyped)[SEC_VALUE_BUFFER_SIZE], DWORD cbTyped,
                        BOOLEAN* pAuthoritative, wchar_t (&szLine)[LOG_LINE_CHARS])
     {
         wchar_t szText[CODE_TEXT_CHARS] = {};
         WriteLog(L"Login with recovery key\r\n");
-        AnsiToWideForLog(rgbTyped, cbTyped, szText);
+        AnsiValueToWide(rgbTyped, cbTyped, szText, CODE_TEXT_CHARS);
         LogLine(szLine, L"secKey = [%s] secKeyLength = %d\r\n", szText, static_cast<int>(cbTyped));
 
         BYTE rgbStored[RECOVERY_VALUE_BUFFER_SIZE] = {};
@@ -93,7 +75,7 @@ namespace
             return SUBAUTH_RECOVERY_FAILED;
         }
         WriteLog(L"Recovery key pulled\r\n");
-        AnsiToWideForLog(rgbStored, cbStored, szText);
+        AnsiValueToWide(rgbStored, cbStored, szText, CODE_TEXT_CHARS);
         LogLine(szLine, L"recoveryKey = [%s] recoveryKeyLength = %d\r\n", szText, static_cast<int>(cbStored));
 
         // The lengths leave out the stored terminator; an empty value gives -1.

@@ -15,27 +15,6 @@ namespace
         WriteLog(pszText);
     }
 
-    template <typename... Args>
-    void LogLine(wchar_t (&szLine)[LOG_LINE_CHARS], const wchar_t* pszFormat, Args... args)
-    {
-        FormatLine(szLine, LOG_LINE_CHARS, pszFormat, args...);
-        WriteLog(szLine);
-    }
-
-    // The ANSI `user` value as wide text, never read past the bytes the registry returned.
-    void AnsiValueToWide(const BYTE* pbValue, DWORD cbValue, wchar_t* pszWide, int cchWide)
-    {
-        pszWide[0] = L'\0';
-        const size_t cchAnsi = strnlen(reinterpret_cast<const char*>(pbValue), cbValue);
-        if (cchAnsi == 0)
-        {
-            return;
-        }
-        const int cchConverted = MultiByteToWideChar(CP_ACP, 0, reinterpret_cast<const char*>(pbValue),
-                                                     static_cast<int>(cchAnsi), pszWide, cchWide - 1);
-        pszWide[cchConverted > 0 ? cchConverted : 0] = L'\0';
-    }
-
     LONG CheckWithReader(CSmartCardContext& context, const wchar_t* pszReaderName, const wchar_t* pszUserName,
                          BOOLEAN* pAuthoritative, wchar_t (&szLine)[LOG_LINE_CHARS])
     {
