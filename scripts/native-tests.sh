@@ -13,19 +13,8 @@ case "$fuzz_seconds" in
   ''|*[!0-9]*) echo "VELKOR_FUZZ_SECONDS must be a whole number of seconds" >&2; exit 2 ;;
 esac
 
-# clang, the sanitizer and libFuzzer runtimes, CMake and GoogleTest's sources.
-packages=(clang-14 libclang-rt-14-dev cmake make googletest)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+# clang with the sanitizer and libFuzzer runtimes, besides the usual build tools.
+scripts/setup.sh clang-14 libclang-rt-14-dev || exit 1
 
 targets=()
 for source in tests/fuzz/*.cpp; do

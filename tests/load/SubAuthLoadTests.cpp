@@ -163,21 +163,10 @@ namespace
         // One MSV1_0 call with sentinels in every output the package must leave alone.
         static bool LogonAsExpected(const std::wstring& name, const LogonOutcome& expected, Mismatch* pMismatch)
         {
-            USER_ALL_INFORMATION userAll = {};
-            userAll.UserName.Buffer = const_cast<wchar_t*>(name.data());
-            userAll.UserName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-            userAll.UserName.MaximumLength = userAll.UserName.Length;
-            ULONG whichFields = 0xDEADBEEF;
-            ULONG userFlags = 0xDEADBEEF;
-            BOOLEAN authoritative = 7;
-            LARGE_INTEGER logoffTime;
-            LARGE_INTEGER kickoffTime;
-            logoffTime.QuadPart = 0x1122334455667788;
-            kickoffTime.QuadPart = 0x0102030405060708;
-            const NTSTATUS status = s_pfnFilter(NetlogonInteractiveInformation, nullptr, 0, &userAll, &whichFields,
-                                                &userFlags, &authoritative, &logoffTime, &kickoffTime);
-            const bool outputsTouched = whichFields != 0 || userFlags != 0 || logoffTime.QuadPart != 0x1122334455667788 ||
-                                        kickoffTime.QuadPart != 0x0102030405060708;
+            const RawLogon logon = CallLogonRaw(s_pfnFilter, const_cast<wchar_t*>(name.data()), name.size());
+            const NTSTATUS status = logon.status;
+            const BOOLEAN authoritative = logon.authoritative;
+            const bool outputsTouched = logon.OutputsTouched();
             if (status == expected.status && authoritative == expected.authoritative && !outputsTouched) return true;
             pMismatch->status = status;
             pMismatch->authoritative = authoritative;

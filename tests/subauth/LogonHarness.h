@@ -35,13 +35,24 @@ inline std::ostream& operator<<(std::ostream& stream, const LogonOutcome& outcom
                   << ", Authoritative " << static_cast<int>(outcome.authoritative) << "}";
 }
 
-// The name is passed as counted characters, exactly as MSV1_0 does (no terminator).
-inline LogonOutcome CallLogon(SubAuthEntry pfnEntry, const std::wstring& userName)
+// One call as MSV1_0 makes it, with sentinels in every output the package must leave
+// alone. Asserts nothing, so it can run on any thread.
+struct RawLogon
 {
-    std::wstring storage = userName + L"\xFFFF"; // a non-terminated neighbour
+    NTSTATUS status;
+    BOOLEAN authoritative;
+    ULONG whichFields;
+    ULONG userFlags;
+    bool timesTouched; // LogoffTime or KickoffTime changed
+
+    bool OutputsTouched() const { return whichFields != 0 || userFlags != 0 || timesTouched; }
+};
+
+inline RawLogon CallLogonRaw(SubAuthEntry pfnEntry, wchar_t* pszName, size_t cchName)
+{
     USER_ALL_INFORMATION userAll = {};
-    userAll.UserName.Buffer = storage.data();
-    userAll.UserName.Length = static_cast<USHORT>(userName.size() * sizeof(wchar_t));
+    userAll.UserName.Buffer = pszName;
+    userAll.UserName.Length = static_cast<USHORT>(cchName * sizeof(wchar_t));
     userAll.UserName.MaximumLength = userAll.UserName.Length;
 
     ULONG whichFields = 0xDEADBEEF;
@@ -53,10 +64,18 @@ inline LogonOutcome CallLogon(SubAuthEntry pfnEntry, const std::wstring& userNam
     kickoffTime.QuadPart = 0x0102030405060708;
     const NTSTATUS status = pfnEntry(NetlogonInteractiveInformation, nullptr, 0, &userAll, &whichFields, &userFlags,
                                      &authoritative, &logoffTime, &kickoffTime);
-    EXPECT_EQ(0u, whichFields);
-    EXPECT_EQ(0u, userFlags);
-    EXPECT_TRUE(authoritative == TRUE || authoritative == FALSE) << static_cast<int>(authoritative);
-    EXPECT_EQ(0x1122334455667788, logoffTime.QuadPart);
-    EXPECT_EQ(0x0102030405060708, kickoffTime.QuadPart);
-    return { status, authoritative };
+    const bool timesTouched = logoffTime.QuadPart != 0x1122334455667788 || kickoffTime.QuadPart != 0x0102030405060708;
+    return { status, authoritative, whichFields, userFlags, timesTouched };
+}
+
+// The name is passed as counted characters, exactly as MSV1_0 does (no terminator).
+inline LogonOutcome CallLogon(SubAuthEntry pfnEntry, const std::wstring& userName)
+{
+    std::wstring storage = userName + L"\xFFFF"; // a non-terminated neighbour
+    const RawLogon logon = CallLogonRaw(pfnEntry, storage.data(), userName.size());
+    EXPECT_EQ(0u, logon.whichFields);
+    EXPECT_EQ(0u, logon.userFlags);
+    EXPECT_TRUE(logon.authoritative == TRUE || logon.authoritative == FALSE) << static_cast<int>(logon.authoritative);
+    EXPECT_FALSE(logon.timesTouched) << "LogoffTime or KickoffTime written";
+    return { logon.status, logon.authoritative };
 }
