@@ -1,5 +1,4 @@
 #include "DiagnosticLog.h"
-#include "ConfigStore.h"
 #include "LogFormat.h"
 
 #include <ctime>
@@ -8,6 +7,12 @@ const wchar_t LOG_FILE_PATH[] = L"C:\\Velkor.txt";
 
 namespace
 {
+    // Logons of this process take turns at the file, so none of them loses a line to
+    // another; a writer outside the process is waited for this long per line.
+    SRWLOCK g_logFileLock = SRWLOCK_INIT;
+    constexpr ULONGLONG FOREIGN_WRITER_PATIENCE_MS = 50;
+    constexpr DWORD RETRY_PAUSE_MS = 2;
+
     // The log holds typed recovery codes, so a file the package creates is readable by
     // SYSTEM and Administrators only. Built on the stack: nothing to allocate or free.
     class CLogFileSecurity
@@ -40,11 +45,43 @@ namespace
         SECURITY_ATTRIBUTES _attributes = {};
         bool _fValid = false;
     };
+
+    class CLogFileTurn
+    {
+    public:
+        CLogFileTurn() { AcquireSRWLockExclusive(&g_logFileLock); }
+        ~CLogFileTurn() { ReleaseSRWLockExclusive(&g_logFileLock); }
+        CLogFileTurn(const CLogFileTurn&) = delete;
+        CLogFileTurn& operator=(const CLogFileTurn&) = delete;
+    };
+
+    // The file opened for appending. Another process that holds it (an editor, a second
+    // copy of the package) is waited for a bounded time; other failures end at once.
+    HANDLE OpenLogFile(SECURITY_ATTRIBUTES* pSecurity)
+    {
+        const ULONGLONG start = GetTickCount64();
+        for (;;)
+        {
+            HANDLE hFile = CreateFileW(LOG_FILE_PATH, GENERIC_WRITE, 0, pSecurity, OPEN_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+            if (hFile != INVALID_HANDLE_VALUE)
+            {
+                return hFile;
+            }
+            const DWORD error = GetLastError();
+            if ((error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) ||
+                GetTickCount64() - start >= FOREIGN_WRITER_PATIENCE_MS)
+            {
+                return INVALID_HANDLE_VALUE;
+            }
+            Sleep(RETRY_PAUSE_MS);
+        }
+    }
 }
 
-bool WriteLog(const wchar_t* pszText)
+bool CLogonLog::Write(const wchar_t* pszText)
 {
-    if (!IsLoggingEnabled())
+    if (!_fEnabled)
     {
         return true;
     }
@@ -53,8 +90,8 @@ bool WriteLog(const wchar_t* pszText)
     {
         return false; // never create the file readable by everybody
     }
-    HANDLE hFile = CreateFileW(LOG_FILE_PATH, GENERIC_WRITE, 0, security.Get(), OPEN_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    CLogFileTurn turn;
+    HANDLE hFile = OpenLogFile(security.Get());
     if (hFile == INVALID_HANDLE_VALUE)
     {
         return false;
@@ -67,8 +104,12 @@ bool WriteLog(const wchar_t* pszText)
     return true;
 }
 
-void WriteLogHeader()
+void CLogonLog::WriteHeader()
 {
+    if (!_fEnabled)
+    {
+        return;
+    }
     wchar_t szHeader[LOG_HEADER_CHARS + 1] = {};
     const time_t now = time(nullptr);
     struct tm localTime = {};
@@ -76,6 +117,6 @@ void WriteLogHeader()
     {
         FormatLogHeader(localTime, szHeader);
     }
-    WriteLog(szHeader);
-    WriteLog(L"\r\n");
+    Write(szHeader);
+    Write(L"\r\n");
 }

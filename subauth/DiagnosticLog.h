@@ -7,16 +7,37 @@
 
 extern const wchar_t LOG_FILE_PATH[]; // L"C:\\Velkor.txt"
 
-// Appends the text (without its terminator). Does nothing and reports success while
-// logging is off; false when the file could not be opened (the text is lost).
-bool WriteLog(const wchar_t* pszText);
-// The local date and time in asctime layout, then "\r\n".
-void WriteLogHeader();
-
-// Formats one line into the caller's line buffer and appends it.
-template <typename... Args>
-void LogLine(wchar_t (&szLine)[LOG_LINE_CHARS], const wchar_t* pszFormat, Args... args)
+// The log of one logon. Whether logging is on is decided once, when the logon starts, so
+// the switch costs one registry read per logon and a logon's account is never cut in two
+// by a change of the switch.
+class CLogonLog
 {
-    FormatLine(szLine, LOG_LINE_CHARS, pszFormat, args...);
-    WriteLog(szLine);
-}
+public:
+    explicit CLogonLog(bool fEnabled) : _fEnabled(fEnabled) {}
+    CLogonLog(const CLogonLog&) = delete;
+    CLogonLog& operator=(const CLogonLog&) = delete;
+
+    bool IsEnabled() const { return _fEnabled; }
+
+    // Appends the text (without its terminator) at once. Does nothing and reports success
+    // while logging is off; false when the file could not be written (the text is lost).
+    bool Write(const wchar_t* pszText);
+    // The local date and time in asctime layout, then "\r\n".
+    void WriteHeader();
+
+    // Formats one line into the log's own line buffer and appends it.
+    template <typename... Args>
+    void Line(const wchar_t* pszFormat, Args... args)
+    {
+        if (!_fEnabled)
+        {
+            return;
+        }
+        FormatLine(_szLine, LOG_LINE_CHARS, pszFormat, args...);
+        Write(_szLine);
+    }
+
+private:
+    bool _fEnabled;
+    wchar_t _szLine[LOG_LINE_CHARS] = {};
+};

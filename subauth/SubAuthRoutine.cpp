@@ -57,13 +57,23 @@ namespace
         wchar_t* _pszName = _szInline;
     };
 
+    // Only a person at the logon screen can have typed a code. A network or service logon of
+    // the same account must never consume, or be let in by, a code waiting for it.
+    bool IsInteractiveLogon(NETLOGON_LOGON_INFO_CLASS logonLevel)
+    {
+        return logonLevel == NetlogonInteractiveInformation || logonLevel == NetlogonInteractiveTransitiveInformation;
+    }
+
     LONG RecoveryLogon(const wchar_t* pszUserName, BYTE (&rgbTyped)[SEC_VALUE_BUFFER_SIZE], DWORD cbTyped,
-                       BOOLEAN* pAuthoritative, wchar_t (&szLine)[LOG_LINE_CHARS])
+                       BOOLEAN* pAuthoritative, CLogonLog& log)
     {
         wchar_t szText[CODE_TEXT_CHARS] = {};
-        WriteLog(L"Login with recovery key\r\n");
-        AnsiValueToWide(rgbTyped, cbTyped, szText, CODE_TEXT_CHARS);
-        LogLine(szLine, L"secKey = [%s] secKeyLength = %d\r\n", szText, static_cast<int>(cbTyped));
+        log.Write(L"Login with recovery key\r\n");
+        if (log.IsEnabled())
+        {
+            AnsiValueToWide(rgbTyped, cbTyped, szText, CODE_TEXT_CHARS);
+        }
+        log.Line(L"secKey = [%s] secKeyLength = %d\r\n", szText, static_cast<int>(cbTyped));
 
         BYTE rgbStored[RECOVERY_VALUE_BUFFER_SIZE] = {};
         DWORD cbStored = sizeof(rgbStored);
@@ -71,12 +81,15 @@ namespace
         {
             SecureZeroMemory(rgbTyped, sizeof(rgbTyped));
             SecureZeroMemory(szText, sizeof(szText));
-            WriteLog(L"No recovery key set\r\n");
+            log.Write(L"No recovery key set\r\n");
             return SUBAUTH_RECOVERY_FAILED;
         }
-        WriteLog(L"Recovery key pulled\r\n");
-        AnsiValueToWide(rgbStored, cbStored, szText, CODE_TEXT_CHARS);
-        LogLine(szLine, L"recoveryKey = [%s] recoveryKeyLength = %d\r\n", szText, static_cast<int>(cbStored));
+        log.Write(L"Recovery key pulled\r\n");
+        if (log.IsEnabled())
+        {
+            AnsiValueToWide(rgbStored, cbStored, szText, CODE_TEXT_CHARS);
+        }
+        log.Line(L"recoveryKey = [%s] recoveryKeyLength = %d\r\n", szText, static_cast<int>(cbStored));
 
         // The lengths leave out the stored terminator; an empty value gives -1.
         const bool fMatched = VerifyRecoveryCode(reinterpret_cast<const char*>(rgbTyped), static_cast<int>(cbTyped) - 1,
@@ -86,16 +99,16 @@ namespace
         SecureZeroMemory(szText, sizeof(szText));
         if (!fMatched)
         {
-            WriteLog(L"Invalid recovery key\r\n");
+            log.Write(L"Invalid recovery key\r\n");
             return SUBAUTH_RECOVERY_FAILED;
         }
-        WriteLog(L"Recovery key matched\r\n");
+        log.Write(L"Recovery key matched\r\n");
         *pAuthoritative = FALSE;
         return 0;
     }
 }
 
-extern "C" NTSTATUS NTAPI Msv1_0SubAuthenticationRoutine(NETLOGON_LOGON_INFO_CLASS, PVOID, ULONG,
+extern "C" NTSTATUS NTAPI Msv1_0SubAuthenticationRoutine(NETLOGON_LOGON_INFO_CLASS LogonLevel, PVOID, ULONG,
                                                          PUSER_ALL_INFORMATION UserAll, PULONG WhichFields,
                                                          PULONG UserFlags, PBOOLEAN Authoritative, PLARGE_INTEGER,
                                                          PLARGE_INTEGER)
@@ -109,47 +122,64 @@ extern "C" NTSTATUS NTAPI Msv1_0SubAuthenticationRoutine(NETLOGON_LOGON_INFO_CLA
     CLogonUserName userName;
     const bool fNameUsable = userName.Assign(UserAll != nullptr ? &UserAll->UserName : nullptr);
 
-    wchar_t szLine[LOG_LINE_CHARS] = {};
-    WriteLogHeader();
-    LogLine(szLine, L"User: %s\r\n", userName.Get());
+    // Each setting is read once per logon; the log switch first, so every line of this
+    // logon follows the same answer.
+    CLogonLog log(IsLoggingEnabled());
+    log.WriteHeader();
+    log.Line(L"User: %s\r\n", userName.Get());
     if (!fNameUsable)
     {
-        WriteLog(L"User name not usable\r\n");
+        log.Write(L"User name not usable\r\n");
         return SUBAUTH_WRONG_USER;
     }
 
     if (!IsAuthEnabled())
     {
-        WriteLog(L"not enabled.\r\n");
+        log.Write(L"not enabled.\r\n");
         *pAuthoritative = FALSE;
         return 0;
     }
-    WriteLog(L"CP enabled\r\n");
+    log.Write(L"CP enabled\r\n");
 
     if (IsSafeModeBoot() && !IsSafeModeEnabled())
     {
-        WriteLog(L"safeboot and not enabled.\r\n");
+        log.Write(L"safeboot and not enabled.\r\n");
         *pAuthoritative = FALSE;
         return 0;
     }
-    WriteLog(L"safeboot and enabled\r\n");
+    log.Write(L"safeboot and enabled\r\n");
 
     if (!IsUserEnabled(userName.Get()))
     {
-        WriteLog(L"FIDO2 auth not enabled for user.\r\n");
+        log.Write(L"FIDO2 auth not enabled for user.\r\n");
         *pAuthoritative = FALSE;
         return 0;
     }
-    WriteLog(L"FIDO2 auth enabled for user\r\n");
+    log.Write(L"FIDO2 auth enabled for user\r\n");
 
-    BYTE rgbTyped[SEC_VALUE_BUFFER_SIZE] = {};
-    DWORD cbTyped = sizeof(rgbTyped);
-    if (ReadSecValue(userName.Get(), rgbTyped, &cbTyped) == ERROR_SUCCESS)
+    if (IsInteractiveLogon(LogonLevel))
     {
-        return RecoveryLogon(userName.Get(), rgbTyped, cbTyped, pAuthoritative, szLine);
+        BYTE rgbTyped[SEC_VALUE_BUFFER_SIZE] = {};
+        DWORD cbTyped = sizeof(rgbTyped);
+        if (ReadSecValue(userName.Get(), rgbTyped, &cbTyped) == ERROR_SUCCESS)
+        {
+            // A typed code serves the one logon it was typed for: taken out of the store before
+            // it is judged, so no later logon can find it, whether or not a result ever reaches
+            // the tile that wrote it.
+            if (!DeleteSecValue(userName.Get()))
+            {
+                // Left in the store it would open the door again; taken by a concurrent logon
+                // it has served its one logon already.
+                SecureZeroMemory(rgbTyped, sizeof(rgbTyped));
+                log.Write(L"Login with recovery key\r\n");
+                log.Write(L"Recovery key could not be removed\r\n");
+                return SUBAUTH_RECOVERY_FAILED;
+            }
+            return RecoveryLogon(userName.Get(), rgbTyped, cbTyped, pAuthoritative, log);
+        }
+        SecureZeroMemory(rgbTyped, sizeof(rgbTyped));
     }
-    SecureZeroMemory(rgbTyped, sizeof(rgbTyped));
-    return CheckTokenLogon(userName.Get(), pAuthoritative, szLine);
+    return CheckTokenLogon(userName.Get(), pAuthoritative, log);
 }
 
 extern "C" NTSTATUS NTAPI Msv1_0SubAuthenticationFilter(NETLOGON_LOGON_INFO_CLASS LogonLevel, PVOID LogonInformation,

@@ -10,49 +10,49 @@
 
 namespace
 {
-    void LogSink(void*, const wchar_t* pszText)
+    void LogSink(void* pLog, const wchar_t* pszText)
     {
-        WriteLog(pszText);
+        static_cast<CLogonLog*>(pLog)->Write(pszText);
     }
 
     LONG CheckWithReader(CSmartCardContext& context, const wchar_t* pszReaderName, const wchar_t* pszUserName,
-                         BOOLEAN* pAuthoritative, wchar_t (&szLine)[LOG_LINE_CHARS])
+                         BOOLEAN* pAuthoritative, CLogonLog& log)
     {
         CSmartCardReader* pReader = HeapNew<CSmartCardReader>(context.context, pszReaderName);
         if (pReader == nullptr)
         {
             return SUBAUTH_CONNECT_FAILED;
         }
-        pReader->traceResults = IsLoggingEnabled();
-        pReader->traceData = IsLoggingEnabled();
+        pReader->traceResults = log.IsEnabled();
+        pReader->traceData = log.IsEnabled();
 
         LONG result = SUBAUTH_WRONG_USER;
         wchar_t szSerial[64] = {};
         if (pReader->Connect(SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1) != SCARD_S_SUCCESS)
         {
-            LogLine(szLine, L"Connect failed: %X\r\n", static_cast<unsigned int>(pReader->lastResult));
+            log.Line(L"Connect failed: %X\r\n", static_cast<unsigned int>(pReader->lastResult));
             result = SUBAUTH_CONNECT_FAILED;
         }
         else
         {
             const int serialStatus = ReadTokenSerial(*pReader, szSerial, ARRAYSIZE(szSerial));
-            LogLine(szLine, L"Serial number: %s\r\n", szSerial);
+            log.Line(L"Serial number: %s\r\n", szSerial);
             BYTE rgbUser[TOKEN_USER_BUFFER_SIZE] = {};
             DWORD cbUser = sizeof(rgbUser);
             // An unread serial is never looked up: it would name the tokens key itself.
             if (serialStatus != 0 || ReadTokenUser(szSerial, rgbUser, &cbUser) != ERROR_SUCCESS)
             {
-                WriteLog(L"No user associated with token\r\n");
+                log.Write(L"No user associated with token\r\n");
             }
             else
             {
                 wchar_t szTokenUser[TOKEN_USER_BUFFER_SIZE] = {};
                 AnsiValueToWide(rgbUser, cbUser, szTokenUser, ARRAYSIZE(szTokenUser));
-                LogLine(szLine, L"uname from registry: %s\r\n", szTokenUser);
+                log.Line(L"uname from registry: %s\r\n", szTokenUser);
                 if (wcscmp(pszUserName, szTokenUser) != 0)
                 {
                     *pAuthoritative = FALSE;
-                    WriteLog(L"Token is not for this user\r\n");
+                    log.Write(L"Token is not for this user\r\n");
                 }
                 else
                 {
@@ -65,24 +65,24 @@ namespace
         return result;
     }
 
-    LONG RunCheck(CSmartCardContext& context, const wchar_t* pszUserName, BOOLEAN* pAuthoritative,
-                  wchar_t (&szLine)[LOG_LINE_CHARS])
+    LONG RunCheck(CSmartCardContext& context, const wchar_t* pszUserName, BOOLEAN* pAuthoritative, CLogonLog& log)
     {
         // Without the smart-card service no token can be shown, and on recent Windows the
         // service stops when the last reader goes: that must not open the door.
         const LONG establishResult = context.EstablishContext();
         if (establishResult != SCARD_S_SUCCESS)
         {
-            LogLine(szLine, L"Smart card service unavailable: 0x%08X\r\n", static_cast<unsigned int>(establishResult));
+            log.Line(L"Smart card service unavailable: 0x%08X\r\n", static_cast<unsigned int>(establishResult));
             return SUBAUTH_NO_TOKEN;
         }
         if (context.ListReaders() == nullptr)
         {
-            WriteLog(L"No readers found\r\n");
+            log.Write(L"No readers found\r\n");
             return SUBAUTH_NO_TOKEN;
         }
         const wchar_t* pszTokenReader = nullptr;
-        const int tokenCount = CountTokenReaders(context, szLine, LOG_LINE_CHARS, LogSink, nullptr, &pszTokenReader);
+        wchar_t szTrace[LOG_LINE_CHARS] = {};
+        const int tokenCount = CountTokenReaders(context, szTrace, LOG_LINE_CHARS, LogSink, &log, &pszTokenReader);
         if (tokenCount == 0)
         {
             return SUBAUTH_NO_TOKEN;
@@ -91,18 +91,18 @@ namespace
         {
             return SUBAUTH_MULTIPLE_TOKENS;
         }
-        return CheckWithReader(context, pszTokenReader, pszUserName, pAuthoritative, szLine);
+        return CheckWithReader(context, pszTokenReader, pszUserName, pAuthoritative, log);
     }
 }
 
-LONG CheckTokenLogon(const wchar_t* pszUserName, BOOLEAN* pAuthoritative, wchar_t (&szLine)[LOG_LINE_CHARS])
+LONG CheckTokenLogon(const wchar_t* pszUserName, BOOLEAN* pAuthoritative, CLogonLog& log)
 {
     LONG result = SUBAUTH_NO_TOKEN;
     CSmartCardContext* pContext = HeapNew<CSmartCardContext>();
     const HRESULT hrCom = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (pContext != nullptr)
     {
-        result = RunCheck(*pContext, pszUserName, pAuthoritative, szLine);
+        result = RunCheck(*pContext, pszUserName, pAuthoritative, log);
         pContext->Release();
         HeapDelete(pContext);
     }
@@ -110,6 +110,6 @@ LONG CheckTokenLogon(const wchar_t* pszUserName, BOOLEAN* pAuthoritative, wchar_
     {
         CoUninitialize();
     }
-    LogLine(szLine, L"returnVal 0x%08X *Authoritative %d\r\n", static_cast<unsigned int>(result), *pAuthoritative ? 1 : 0);
+    log.Line(L"returnVal 0x%08X *Authoritative %d\r\n", static_cast<unsigned int>(result), *pAuthoritative ? 1 : 0);
     return result;
 }

@@ -48,7 +48,8 @@ struct RawLogon
     bool OutputsTouched() const { return whichFields != 0 || userFlags != 0 || timesTouched; }
 };
 
-inline RawLogon CallLogonRaw(SubAuthEntry pfnEntry, wchar_t* pszName, size_t cchName)
+inline RawLogon CallLogonRaw(SubAuthEntry pfnEntry, wchar_t* pszName, size_t cchName,
+                             NETLOGON_LOGON_INFO_CLASS level = NetlogonInteractiveInformation)
 {
     USER_ALL_INFORMATION userAll = {};
     userAll.UserName.Buffer = pszName;
@@ -62,17 +63,18 @@ inline RawLogon CallLogonRaw(SubAuthEntry pfnEntry, wchar_t* pszName, size_t cch
     LARGE_INTEGER kickoffTime;
     logoffTime.QuadPart = 0x1122334455667788;
     kickoffTime.QuadPart = 0x0102030405060708;
-    const NTSTATUS status = pfnEntry(NetlogonInteractiveInformation, nullptr, 0, &userAll, &whichFields, &userFlags,
-                                     &authoritative, &logoffTime, &kickoffTime);
+    const NTSTATUS status = pfnEntry(level, nullptr, 0, &userAll, &whichFields, &userFlags, &authoritative, &logoffTime,
+                                     &kickoffTime);
     const bool timesTouched = logoffTime.QuadPart != 0x1122334455667788 || kickoffTime.QuadPart != 0x0102030405060708;
     return { status, authoritative, whichFields, userFlags, timesTouched };
 }
 
 // The name is passed as counted characters, exactly as MSV1_0 does (no terminator).
-inline LogonOutcome CallLogon(SubAuthEntry pfnEntry, const std::wstring& userName)
+inline LogonOutcome CallLogon(SubAuthEntry pfnEntry, const std::wstring& userName,
+                              NETLOGON_LOGON_INFO_CLASS level = NetlogonInteractiveInformation)
 {
     std::wstring storage = userName + L"\xFFFF"; // a non-terminated neighbour
-    const RawLogon logon = CallLogonRaw(pfnEntry, storage.data(), userName.size());
+    const RawLogon logon = CallLogonRaw(pfnEntry, storage.data(), userName.size(), level);
     EXPECT_EQ(0u, logon.whichFields);
     EXPECT_EQ(0u, logon.userFlags);
     EXPECT_TRUE(logon.authoritative == TRUE || logon.authoritative == FALSE) << static_cast<int>(logon.authoritative);

@@ -68,13 +68,35 @@ namespace
             testlog::Delete();
         }
 
-        // One logon; the configuration must be exactly as it was.
-        LogonOutcome Logon(const std::wstring& user = L"alice")
+        // One logon; the configuration must be exactly as it was, but for a typed code that
+        // the package read: that one is gone, whatever its shape.
+        enum class Sec { Kept, Taken };
+        LogonOutcome Logon(const std::wstring& user = L"alice", Sec sec = Sec::Kept)
         {
-            const std::wstring before = testreg::Snapshot();
+            std::wstring expected = testreg::Snapshot();
+            if (sec == Sec::Taken)
+            {
+                EXPECT_TRUE(testreg::ValueExists(testreg::User(user), L"sec"));
+                expected = SnapshotWithoutSec(user);
+            }
             const LogonOutcome outcome = CallLogon(s_pfnFilter, user);
-            EXPECT_EQ(before, testreg::Snapshot()) << "the package changed the configuration";
+            EXPECT_EQ(expected, testreg::Snapshot()) << "the package changed the configuration";
             return outcome;
+        }
+
+        static std::wstring SnapshotWithoutSec(const std::wstring& user)
+        {
+            HKEY hKey = nullptr;
+            EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, testreg::User(user).c_str(), 0, KEY_ALL_ACCESS, &hKey));
+            DWORD type = 0;
+            std::vector<BYTE> data(4096);
+            DWORD cb = static_cast<DWORD>(data.size());
+            RegQueryValueExW(hKey, L"sec", nullptr, &type, data.data(), &cb);
+            RegDeleteValueW(hKey, L"sec");
+            const std::wstring snapshot = testreg::Snapshot();
+            RegSetValueExW(hKey, L"sec", 0, type, data.data(), cb);
+            RegCloseKey(hKey);
+            return snapshot;
         }
 
         static HMODULE s_hModule;
@@ -188,29 +210,29 @@ TEST_F(SubAuthFaults, TypedCodesOfEverySize)
     testreg::SetAnsi(testreg::User(L"alice"), "Recovery", std::string(VERIFIER) + '\0');
     // sizes with the terminator: 255 and 256 bytes are read (and refused as codes), 257 is
     // too long to read and so no code at all: the token path.
-    const struct { size_t bytes; LogonOutcome expected; } sizes[] = {
-        { 255, { RECOVERY_FAILED, TRUE } },
-        { 256, { RECOVERY_FAILED, TRUE } },
-        { 257, { 0, TRUE } },
+    // A value too long to read is no code at all: the token path, and it stays.
+    const struct { size_t bytes; LogonOutcome expected; Sec sec; } sizes[] = {
+        { 255, { RECOVERY_FAILED, TRUE }, Sec::Taken },
+        { 256, { RECOVERY_FAILED, TRUE }, Sec::Taken },
+        { 257, { 0, TRUE }, Sec::Kept },
     };
     for (const auto& size : sizes)
     {
         testreg::SetAnsi(testreg::User(L"alice"), "sec", std::string(size.bytes - 1, 'A') + '\0');
-        EXPECT_EQ(size.expected, Logon()) << size.bytes;
+        EXPECT_EQ(size.expected, Logon(L"alice", size.sec)) << size.bytes;
     }
     // The right code in forms that do not count: no terminator, another type.
     const std::string code(CODE, CODE + 32);
     testreg::SetRaw(testreg::User(L"alice"), L"sec", REG_BINARY, std::vector<BYTE>(code.begin(), code.end()));
-    EXPECT_EQ((LogonOutcome{ RECOVERY_FAILED, TRUE }), Logon()) << "32 bytes without terminator";
+    EXPECT_EQ((LogonOutcome{ RECOVERY_FAILED, TRUE }), Logon(L"alice", Sec::Taken)) << "32 bytes without terminator";
     testreg::SetRaw(testreg::User(L"alice"), L"sec", REG_DWORD, { 1, 0, 0, 0 });
-    EXPECT_EQ((LogonOutcome{ RECOVERY_FAILED, TRUE }), Logon());
+    EXPECT_EQ((LogonOutcome{ RECOVERY_FAILED, TRUE }), Logon(L"alice", Sec::Taken));
     testreg::SetRaw(testreg::User(L"alice"), L"sec", REG_SZ, {});
-    EXPECT_EQ((LogonOutcome{ RECOVERY_FAILED, TRUE }), Logon()) << "empty value";
+    EXPECT_EQ((LogonOutcome{ RECOVERY_FAILED, TRUE }), Logon(L"alice", Sec::Taken)) << "empty value";
 }
 
 TEST_F(SubAuthFaults, StoredVerifiersOfEveryShape)
 {
-    testreg::SetString(testreg::User(L"alice"), L"sec", CODE);
     const std::string verifier = VERIFIER;
     const struct { std::string stored; LogonOutcome expected; } shapes[] = {
         { verifier + '\0', { 0, FALSE } },
@@ -221,12 +243,14 @@ TEST_F(SubAuthFaults, StoredVerifiersOfEveryShape)
     };
     for (const auto& shape : shapes)
     {
+        testreg::SetString(testreg::User(L"alice"), L"sec", CODE);
         testreg::SetAnsi(testreg::User(L"alice"), "Recovery", shape.stored);
-        EXPECT_EQ(shape.expected, Logon()) << shape.stored.size() << " bytes";
+        EXPECT_EQ(shape.expected, Logon(L"alice", Sec::Taken)) << shape.stored.size() << " bytes";
     }
     // Without a terminator the last character is not counted.
+    testreg::SetString(testreg::User(L"alice"), L"sec", CODE);
     testreg::SetRaw(testreg::User(L"alice"), L"Recovery", REG_BINARY, std::vector<BYTE>(verifier.begin(), verifier.end()));
-    EXPECT_EQ((LogonOutcome{ RECOVERY_FAILED, TRUE }), Logon());
+    EXPECT_EQ((LogonOutcome{ RECOVERY_FAILED, TRUE }), Logon(L"alice", Sec::Taken));
 }
 
 TEST_F(SubAuthFaults, TokenOwnersOfEverySize)

@@ -380,13 +380,75 @@ TEST_F(SubAuthLogon, RecoveryCodeOpensTheDoorWithoutTheToken)
                   L"] recoveryKeyLength = 65\r\nRecovery key matched\r\n",
               testlog::ReadTextWithoutDates());
     EXPECT_EQ(0u, VScardRecordCount()) << "no smart-card activity at all";
-    EXPECT_TRUE(testreg::ValueExists(testreg::User(L"alice"), L"sec")) << "the package never deletes sec";
 
-    // A code left behind is used again by the next logon, in either case.
+    // Typed in either case.
     std::wstring lower = CODE;
     for (auto& ch : lower) ch = static_cast<wchar_t>(towlower(ch));
     TypedCode(L"alice", lower);
     EXPECT_EQ((LogonOutcome{ 0, FALSE }), Logon(L"alice"));
+}
+
+// A typed code is handed over for one logon. LogonUI does not always report the result to
+// the tile that wrote it (Credential UI prompts never do), so the package takes it out of
+// the store itself, before judging it: no later logon, of any kind, finds it.
+TEST_F(SubAuthLogon, TypedCodeServesOneLogonWhateverItsOutcome)
+{
+    testreg::EnableUser(L"alice", false);
+    const struct { const wchar_t* typed; bool verifierStored; LogonOutcome expected; } cases[] = {
+        { CODE, true, { 0, FALSE } },
+        { L"A1B2C3D4E5F60718293A4B5C6D7E8F91", true, { RECOVERY_FAILED, TRUE } },
+        { CODE, false, { RECOVERY_FAILED, TRUE } },
+        { L"", true, { RECOVERY_FAILED, TRUE } },
+    };
+    for (const auto& c : cases)
+    {
+        testreg::DeleteValue(testreg::User(L"alice"), L"Recovery");
+        if (c.verifierStored) StoredVerifier(L"alice", VERIFIER);
+        TypedCode(L"alice", c.typed);
+        EXPECT_EQ(c.expected, Logon(L"alice")) << c.typed;
+        EXPECT_FALSE(testreg::ValueExists(testreg::User(L"alice"), L"sec")) << c.typed;
+        EXPECT_EQ((LogonOutcome{ NO_TOKEN, TRUE }), Logon(L"alice")) << "the next logon needs the token";
+    }
+}
+
+// Only a person at the logon screen types a code: a network, service or generic logon of
+// the same account neither uses a waiting code nor takes it away.
+TEST_F(SubAuthLogon, OnlyInteractiveLogonsTakeTheRecoveryPath)
+{
+    testreg::EnableUser(L"alice", false);
+    StoredVerifier(L"alice", VERIFIER);
+    const struct { NETLOGON_LOGON_INFO_CLASS level; bool interactive; } levels[] = {
+        { NetlogonInteractiveInformation, true },        { NetlogonInteractiveTransitiveInformation, true },
+        { NetlogonNetworkInformation, false },           { NetlogonNetworkTransitiveInformation, false },
+        { NetlogonServiceInformation, false },           { NetlogonServiceTransitiveInformation, false },
+        { NetlogonGenericInformation, false },
+    };
+    for (const auto& l : levels)
+    {
+        TypedCode(L"alice", CODE);
+        const LogonOutcome expected = l.interactive ? LogonOutcome{ 0, FALSE } : LogonOutcome{ NO_TOKEN, TRUE };
+        EXPECT_EQ(expected, CallLogon(s_pfnFilter, L"alice", l.level)) << l.level;
+        EXPECT_EQ(!l.interactive, testreg::ValueExists(testreg::User(L"alice"), L"sec")) << l.level;
+    }
+}
+
+namespace
+{
+    LONG WINAPI RefuseDeleteValue(HKEY, LPCWSTR, LPCWSTR) { return ERROR_ACCESS_DENIED; }
+}
+
+// A code the package cannot take out of the store would open the door again later: it is
+// not used at all.
+TEST_F(SubAuthLogon, TypedCodeThatCannotBeRemovedIsNotUsed)
+{
+    testreg::EnableUser(L"alice", true);
+    StoredVerifier(L"alice", VERIFIER);
+    TypedCode(L"alice", CODE);
+    CImportPatch refuse("ADVAPI32.dll", "RegDeleteKeyValueW", reinterpret_cast<void*>(&RefuseDeleteValue), s_hModule);
+    ASSERT_TRUE(refuse.IsActive());
+    EXPECT_EQ((LogonOutcome{ RECOVERY_FAILED, TRUE }), Logon(L"alice"));
+    EXPECT_EQ(GatesPassed(L"alice") + L"Login with recovery key\r\nRecovery key could not be removed\r\n",
+              testlog::ReadTextWithoutDates());
 }
 
 TEST_F(SubAuthLogon, WrongOrMissingRecoveryCodeFails)
@@ -429,13 +491,14 @@ TEST_F(SubAuthLogon, GeneratedCodeWorksUntilItIsReplaced)
 
     wchar_t second[33] = {};
     ASSERT_EQ(ERROR_SUCCESS, GenerateRecoveryCode(L"alice", second, 33));
+    ASSERT_TRUE(WriteSecValue(L"alice", first));
     EXPECT_EQ((LogonOutcome{ RECOVERY_FAILED, TRUE }), Logon(L"alice")) << "the first code is dead";
     ASSERT_TRUE(WriteSecValue(L"alice", second));
     EXPECT_EQ((LogonOutcome{ 0, FALSE }), Logon(L"alice"));
 
     ASSERT_EQ(ERROR_SUCCESS, RemoveRecoveryCode(L"alice"));
+    ASSERT_TRUE(WriteSecValue(L"alice", second));
     EXPECT_EQ((LogonOutcome{ RECOVERY_FAILED, TRUE }), Logon(L"alice"));
-    ASSERT_TRUE(DeleteSecValue(L"alice"));
     EXPECT_EQ((LogonOutcome{ NO_TOKEN, TRUE }), Logon(L"alice")) << "no code typed: the token path";
 }
 
@@ -595,23 +658,26 @@ TEST_F(SubAuthLogon, ConcurrentLogonsEachGetTheirOwnAnswer)
 {
     AliceWithToken();
     testreg::SetDword(testreg::Settings(), L"loggingEnabled", 0);
-    testreg::SetDword(testreg::User(L"carol"), L"enabled", 1);
-    TypedCode(L"carol", CODE);
-    StoredVerifier(L"carol", VERIFIER);
     testreg::SetDword(testreg::User(L"dave"), L"enabled", 1);
-    testreg::SetDword(testreg::User(L"erin"), L"enabled", 1);
-    TypedCode(L"erin", L"00000000000000000000000000000000");
-    StoredVerifier(L"erin", VERIFIER);
 
     const struct { const wchar_t* user; LogonOutcome expected; } cases[] = {
         { L"alice", { 0, TRUE } },          // her token
         { L"bob", { 0, FALSE } },           // factor off for him
-        { L"carol", { 0, FALSE } },         // right recovery code
         { L"dave", { WRONG_USER, FALSE } }, // alice's token
+        { L"carol", { 0, FALSE } },         // right recovery code (a user of each thread's own)
         { L"erin", { RECOVERY_FAILED, TRUE } },
     };
     constexpr int THREADS = 8;
     constexpr int ROUNDS = 40;
+    for (int t = 0; t < THREADS; ++t)
+    {
+        for (const wchar_t* user : { L"carol", L"erin" })
+        {
+            const std::wstring name = user + std::to_wstring(t);
+            testreg::SetDword(testreg::User(name), L"enabled", 1);
+            StoredVerifier(name, VERIFIER);
+        }
+    }
     std::vector<int> mismatches(THREADS, 0);
     std::vector<std::thread> threads;
     for (int t = 0; t < THREADS; ++t)
@@ -620,11 +686,46 @@ TEST_F(SubAuthLogon, ConcurrentLogonsEachGetTheirOwnAnswer)
             for (int round = 0; round < ROUNDS; ++round)
             {
                 const auto& c = cases[(t + round) % 5];
-                const LogonOutcome outcome = CallLogon(s_pfnFilter, c.user);
+                std::wstring user = c.user;
+                // A typed code serves one logon: typed again before each.
+                if (user == L"carol" || user == L"erin")
+                {
+                    user += std::to_wstring(t);
+                    TypedCode(user, user[0] == L'c' ? CODE : L"00000000000000000000000000000000");
+                }
+                const LogonOutcome outcome = CallLogon(s_pfnFilter, user);
                 if (!(outcome == c.expected)) ++mismatches[t];
             }
         });
     }
     for (auto& thread : threads) thread.join();
     for (int t = 0; t < THREADS; ++t) EXPECT_EQ(0, mismatches[t]) << "thread " << t;
+}
+
+// Logons of one process take turns at the log file: none loses a line to another.
+TEST_F(SubAuthLogon, ConcurrentLogonsKeepEveryLogLine)
+{
+    AliceWithToken();
+    constexpr int THREADS = 8;
+    constexpr int ROUNDS = 25;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t)
+    {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < ROUNDS; ++round) CallLogon(s_pfnFilter, (t + round) % 2 ? L"alice" : L"bob");
+        });
+    }
+    for (auto& thread : threads) thread.join();
+
+    const std::wstring log = testlog::ReadText();
+    const auto count = [&](const std::wstring& line) {
+        size_t n = 0;
+        for (size_t at = log.find(line); at != std::wstring::npos; at = log.find(line, at + line.size())) ++n;
+        return n;
+    };
+    constexpr size_t LOGONS = THREADS * ROUNDS;
+    EXPECT_EQ(LOGONS / 2, count(L"User: alice\r\n"));
+    EXPECT_EQ(LOGONS / 2, count(L"User: bob\r\n"));
+    EXPECT_EQ(LOGONS / 2, count(L"FIDO2 auth not enabled for user.\r\n"));
+    EXPECT_EQ(LOGONS / 2, count(L"returnVal 0x00000000 *Authoritative 1\r\n"));
 }

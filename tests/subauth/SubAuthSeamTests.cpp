@@ -130,6 +130,35 @@ TEST_F(SubAuthSeams, MachineSwitchOffReadsNothingElse)
     EXPECT_EQ(1u, Count(read, "enabled"));
 }
 
+// Every configuration value a logon needs is read once, the log switch first; logging on
+// or off changes nothing about what is read.
+TEST_F(SubAuthSeams, EachSettingIsReadOncePerLogon)
+{
+    using Names = std::vector<std::string>;
+    testreg::SetDword(testreg::User(L"bob"), L"enabled", 0);
+    testreg::SetDword(testreg::User(L"carol"), L"enabled", 1);
+    testreg::SetString(testreg::User(L"carol"), L"Recovery", std::wstring(64, L'A'));
+    testreg::SetDword(testreg::User(L"alice"), L"enabled", 1);
+    testreg::AssociateToken(L"1234ABCD", L"alice");
+    VScardAddReader(TOKEN_READER, TRUE);
+    const struct { const wchar_t* user; DWORD machineSwitch; Names read; } paths[] = {
+        { L"alice", 0, { "loggingEnabled", "enabled" } },
+        { L"bob", 1, { "loggingEnabled", "enabled", "enabled" } },
+        { L"carol", 1, { "loggingEnabled", "enabled", "enabled", "sec", "Recovery" } },
+        { L"alice", 1, { "loggingEnabled", "enabled", "enabled", "sec", "user" } },
+    };
+    for (DWORD logging : { 0u, 1u })
+    {
+        testreg::SetDword(testreg::Settings(), L"loggingEnabled", logging);
+        for (const auto& path : paths)
+        {
+            testreg::SetDword(testreg::Settings(), L"enabled", path.machineSwitch);
+            testreg::SetString(testreg::User(L"carol"), L"sec", L"typed");
+            EXPECT_EQ(path.read, ValuesReadDuringLogon(path.user)) << path.user << " logging " << logging;
+        }
+    }
+}
+
 TEST_F(SubAuthSeams, ProbeLeavesOutInitializeUpdateWithoutRandomBytes)
 {
     testreg::EnableUser(L"alice", true);

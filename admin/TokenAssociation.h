@@ -1,0 +1,23 @@
+#pragma once
+// Associating the plugged-in token with the current user, and dissociating it again.
+// Each flow opens its own PC/SC context, finds exactly one token reader, reads the
+// token's serial number and then changes the configuration.
+#include "AdminPrompts.h"
+
+#include <windows.h>
+
+constexpr size_t MANAGER_TRACE_TEXT_CHARS = 1024;
+
+// Results besides 0, a PC/SC status (no context) and a registry status.
+constexpr DWORD TOKEN_FLOW_NO_SINGLE_TOKEN = 0xFFFFFFFF; // none, or more than one
+constexpr DWORD TOKEN_FLOW_CONNECT_FAILED = 0xFFFFFFFE;
+constexpr DWORD TOKEN_FLOW_UNUSABLE_INPUT = 0xFFFFFFFD;  // serial unread, or user name not storable
+constexpr DWORD TOKEN_FLOW_REFUSED = 0xFFFFFFFC;         // already registered / not this user's token
+
+// Both tell the administrator through prompts where the outcome needs a message of its
+// own, and trace into szTraceText and the debug output.
+DWORD AssociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], const wchar_t* pszUserName);
+DWORD DissociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], const wchar_t* pszUserName);
+// The same for a token that is not at hand (a lost key), named by its serial number.
+DWORD DissociateSerial(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], const wchar_t* pszSerial,
+                       const wchar_t* pszUserName);
