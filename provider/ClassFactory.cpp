@@ -8,6 +8,17 @@
 
 #include <new>
 
+// Every object the module hands out keeps it loaded until its last release.
+CClassFactory::CClassFactory()
+{
+    ModuleAddRef();
+}
+
+CClassFactory::~CClassFactory()
+{
+    ModuleRelease();
+}
+
 IFACEMETHODIMP CClassFactory::QueryInterface(REFIID riid, void** ppv)
 {
     static const QITAB qit[] = {

@@ -7,7 +7,7 @@
 class CClassFactory final : public IClassFactory
 {
 public:
-    CClassFactory() = default;
+    CClassFactory();
 
     IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     IFACEMETHODIMP_(ULONG) AddRef() override;
@@ -16,7 +16,7 @@ public:
     IFACEMETHODIMP LockServer(BOOL fLock) override;
 
 private:
-    ~CClassFactory() = default;
+    ~CClassFactory();
 
     LONG _lRefCount = 1;
 };

@@ -4,7 +4,8 @@
 
 extern LONG g_lModuleRefCount;
 
-// Providers, credentials and server locks keep the module loaded.
+// Every live object of the module (class factories, providers, credentials, filters,
+// events relays) and every server lock keeps the module loaded.
 void ModuleAddRef();
 void ModuleRelease();
 

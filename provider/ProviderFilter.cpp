@@ -12,11 +12,13 @@ namespace
 CProviderFilter::CProviderFilter()
 {
     Trace(L"CProviderFilter");
+    ModuleAddRef();
 }
 
 CProviderFilter::~CProviderFilter()
 {
     Trace(L"~CProviderFilter");
+    ModuleRelease();
 }
 
 IFACEMETHODIMP CProviderFilter::QueryInterface(REFIID riid, void** ppv)

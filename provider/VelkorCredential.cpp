@@ -53,6 +53,14 @@ namespace
     private:
         LPWSTR _psz;
     };
+
+    void WipeTaskString(LPWSTR psz)
+    {
+        if (psz != nullptr)
+        {
+            SecureZeroMemory(psz, wcslen(psz) * sizeof(wchar_t));
+        }
+    }
 }
 
 CVelkorCredential::CVelkorCredential()
@@ -64,6 +72,7 @@ CVelkorCredential::CVelkorCredential()
 CVelkorCredential::~CVelkorCredential()
 {
     Trace(L"~CVelkorCredential()");
+    WipeTaskString(_rgOwnFieldStrings[OWN_FIELD_RECOVERY_CODE]);
     for (DWORD i = 0; i < OWN_FIELD_COUNT; ++i)
     {
         CoTaskMemFree(_rgOwnFieldStrings[i]);
@@ -72,39 +81,29 @@ CVelkorCredential::~CVelkorCredential()
         _rgOwnFieldDescriptors[i].pszLabel = nullptr;
     }
     DropEventsRelay();
-    if (_pUiEvents != nullptr)
-    {
-        _pUiEvents->Release();
-        _pUiEvents = nullptr;
-    }
-    if (_pInnerCredential != nullptr)
-    {
-        _pInnerCredential->Release();
-        _pInnerCredential = nullptr;
-    }
+    _pUiEvents.Reset();
+    _pInnerCredential.Reset();
     ModuleRelease();
 }
 
 HRESULT CVelkorCredential::Initialize(const CREDENTIAL_PROVIDER_FIELD_DESCRIPTOR* rgOwnFieldDescriptors,
                                       const OWN_FIELD_STATE_PAIR* rgOwnFieldStates,
-                                      ICredentialProviderCredential* pInnerCredential, DWORD dwWrappedDescriptorCount)
+                                      ICredentialProviderCredential* pInnerCredential, DWORD dwWrappedDescriptorCount,
+                                      CREDENTIAL_PROVIDER_USAGE_SCENARIO cpus)
 {
     Trace(L"CVelkorCredential()::Initialize");
-    if (_pInnerCredential != nullptr)
-    {
-        _pInnerCredential->Release();
-    }
     _pInnerCredential = pInnerCredential;
-    if (_pInnerCredential != nullptr)
-    {
-        _pInnerCredential->AddRef();
-    }
+    _cpus = cpus;
     _dwWrappedDescriptorCount = dwWrappedDescriptorCount;
     TraceFormatted(L"_dwWrappedDescriptorCount = %d", static_cast<int>(dwWrappedDescriptorCount));
 
     for (DWORD i = 0; i < OWN_FIELD_COUNT; ++i)
     {
         _rgOwnFieldStates[i] = rgOwnFieldStates[i];
+        if (!OffersRecovery())
+        {
+            _rgOwnFieldStates[i].cpfs = CPFS_HIDDEN;
+        }
         CoTaskMemFree(_rgOwnFieldDescriptors[i].pszLabel);
         const HRESULT hr = CopyFieldDescriptor(rgOwnFieldDescriptors[i], &_rgOwnFieldDescriptors[i]);
         if (FAILED(hr))
@@ -126,6 +125,7 @@ HRESULT CVelkorCredential::Initialize(const CREDENTIAL_PROVIDER_FIELD_DESCRIPTOR
     {
         return hr;
     }
+    WipeTaskString(_rgOwnFieldStrings[OWN_FIELD_RECOVERY_CODE]);
     CoTaskMemFree(_rgOwnFieldStrings[OWN_FIELD_RECOVERY_CODE]);
     _rgOwnFieldStrings[OWN_FIELD_RECOVERY_CODE] = nullptr;
     hr = SHStrDupW(L"", &_rgOwnFieldStrings[OWN_FIELD_RECOVERY_CODE]);
@@ -162,8 +162,23 @@ void CVelkorCredential::DropEventsRelay()
     {
         // Detached first: the inner credential may hold the relay beyond this point.
         _pEventsRelay->Uninitialize();
-        _pEventsRelay->Release();
-        _pEventsRelay = nullptr;
+        _pEventsRelay.Reset();
+    }
+}
+
+void CVelkorCredential::ForgetRecoveryCode()
+{
+    LPWSTR& pszCode = _rgOwnFieldStrings[OWN_FIELD_RECOVERY_CODE];
+    if (pszCode == nullptr || pszCode[0] == L'\0')
+    {
+        return;
+    }
+    WipeTaskString(pszCode);
+    // The empty string lives in the same block: emptying never needs an allocation.
+    pszCode[0] = L'\0';
+    if (_pUiEvents != nullptr)
+    {
+        _pUiEvents->SetFieldString(this, _dwWrappedDescriptorCount + OWN_FIELD_RECOVERY_CODE, L"");
     }
 }
 
@@ -186,22 +201,18 @@ IFACEMETHODIMP CVelkorCredential::Advise(ICredentialProviderCredentialEvents* pc
 {
     Trace(L"CVelkorCredential()::Advise");
     DropEventsRelay();
-    if (_pUiEvents != nullptr)
-    {
-        _pUiEvents->Release();
-    }
     _pUiEvents = pcpce;
-    if (_pUiEvents != nullptr)
-    {
-        _pUiEvents->AddRef();
-    }
-    _pEventsRelay = new (std::nothrow) CWrappedCredentialEvents();
-    if (_pEventsRelay == nullptr)
+    // The owner takes its own reference and the creation reference is dropped: mingw-w64's
+    // ComPtr::Attach adds a reference where the SDK's does not, so it is not used.
+    CWrappedCredentialEvents* pRelay = new (std::nothrow) CWrappedCredentialEvents();
+    if (pRelay == nullptr)
     {
         return E_OUTOFMEMORY;
     }
-    _pEventsRelay->Initialize(this, _pUiEvents);
-    return _pInnerCredential != nullptr ? _pInnerCredential->Advise(_pEventsRelay) : S_OK;
+    _pEventsRelay = pRelay;
+    pRelay->Release();
+    _pEventsRelay->Initialize(this, _pUiEvents.Get());
+    return _pInnerCredential != nullptr ? _pInnerCredential->Advise(_pEventsRelay.Get()) : S_OK;
 }
 
 IFACEMETHODIMP CVelkorCredential::UnAdvise()
@@ -212,11 +223,7 @@ IFACEMETHODIMP CVelkorCredential::UnAdvise()
         _pInnerCredential->UnAdvise();
     }
     DropEventsRelay();
-    if (_pUiEvents != nullptr)
-    {
-        _pUiEvents->Release();
-        _pUiEvents = nullptr;
-    }
+    _pUiEvents.Reset();
     return S_OK;
 }
 
@@ -239,6 +246,7 @@ IFACEMETHODIMP CVelkorCredential::SetSelected(BOOL* pbAutoLogon)
 IFACEMETHODIMP CVelkorCredential::SetDeselected()
 {
     Trace(L"CVelkorCredential()::SetDeselected");
+    ForgetRecoveryCode();
     return _pInnerCredential != nullptr ? _pInnerCredential->SetDeselected() : E_UNEXPECTED;
 }
 
@@ -337,6 +345,7 @@ IFACEMETHODIMP CVelkorCredential::SetStringValue(DWORD dwFieldID, LPCWSTR psz)
     {
         return E_UNEXPECTED;
     }
+    WipeTaskString(_rgOwnFieldStrings[OWN_FIELD_RECOVERY_CODE]);
     CoTaskMemFree(_rgOwnFieldStrings[OWN_FIELD_RECOVERY_CODE]);
     _rgOwnFieldStrings[OWN_FIELD_RECOVERY_CODE] = nullptr;
     return SHStrDupW(psz != nullptr ? psz : L"", &_rgOwnFieldStrings[OWN_FIELD_RECOVERY_CODE]);
@@ -366,8 +375,9 @@ IFACEMETHODIMP CVelkorCredential::CommandLinkClicked(DWORD dwFieldID)
     {
         return _pInnerCredential->CommandLinkClicked(dwFieldID);
     }
-    // Without a sink (before Advise or after UnAdvise) there is nobody to show the field.
-    if (_pUiEvents == nullptr)
+    // Without a sink (before Advise or after UnAdvise) there is nobody to show the field;
+    // where recovery is not offered there is no field to show.
+    if (_pUiEvents == nullptr || !OffersRecovery())
     {
         return E_UNEXPECTED;
     }
@@ -385,25 +395,26 @@ IFACEMETHODIMP CVelkorCredential::GetSerialization(CREDENTIAL_PROVIDER_GET_SERIA
         return E_UNEXPECTED;
     }
     bool fWroteNow = false;
+    const wchar_t* pszCode = _rgOwnFieldStrings[OWN_FIELD_RECOVERY_CODE];
+    if (OffersRecovery() && pszCode != nullptr && pszCode[0] != L'\0')
     {
-        CTaskString code(ReadField(_dwWrappedDescriptorCount + OWN_FIELD_RECOVERY_CODE));
         CTaskString userName(ReadField(USER_NAME_FIELD));
-        if (code.Get()[0] != L'\0')
+        if (IsUserEnabled(userName.Get()))
         {
-            if (IsUserEnabled(userName.Get()))
+            if (WriteSecValue(userName.Get(), pszCode))
             {
-                if (WriteSecValue(userName.Get(), code.Get()))
-                {
-                    _fSecWritten = TRUE;
-                    fWroteNow = true;
-                }
-            }
-            else
-            {
-                DeleteSecValue(userName.Get());
+                _fSecWritten = TRUE;
+                fWroteNow = true;
             }
         }
+        else
+        {
+            DeleteSecValue(userName.Get());
+        }
     }
+    // Whatever happens next, the code went with this submission; a later one (say the
+    // password again after a failed logon) must not carry it silently.
+    ForgetRecoveryCode();
     const HRESULT hr = _pInnerCredential->GetSerialization(pcpgsr, pcpcs, ppszOptionalStatusText, pcpsiOptionalStatusIcon);
     // No logon follows a failed or unfinished serialization, and so no result that would
     // remove the code: it must not wait for a later logon of this user.
@@ -420,6 +431,7 @@ IFACEMETHODIMP CVelkorCredential::ReportResult(NTSTATUS ntsStatus, NTSTATUS ntsS
                                                CREDENTIAL_PROVIDER_STATUS_ICON* pcpsiOptionalStatusIcon)
 {
     Trace(L"CVelkorCredential()::ReportResult");
+    ForgetRecoveryCode();
     if (_fSecWritten)
     {
         CTaskString userName(ReadField(USER_NAME_FIELD));

@@ -4,17 +4,20 @@
 // the sub-authentication package through the user's `sec` value for the one logon.
 #include "CredentialProviderApi.h"
 #include "OwnFields.h"
+#include "WrappedCredentialEvents.h"
 
-class CWrappedCredentialEvents;
+#include <wrl/client.h>
 
 class CVelkorCredential : public ICredentialProviderCredential
 {
 public:
     CVelkorCredential();
 
+    // In the Credential UI scenario (UAC prompts, Run as) no logon result ever comes back
+    // to the tile, so there the recovery code is neither offered nor handed over.
     HRESULT Initialize(const CREDENTIAL_PROVIDER_FIELD_DESCRIPTOR* rgOwnFieldDescriptors,
                        const OWN_FIELD_STATE_PAIR* rgOwnFieldStates, ICredentialProviderCredential* pInnerCredential,
-                       DWORD dwWrappedDescriptorCount);
+                       DWORD dwWrappedDescriptorCount, CREDENTIAL_PROVIDER_USAGE_SCENARIO cpus);
 
     IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     IFACEMETHODIMP_(ULONG) AddRef() override;
@@ -50,14 +53,18 @@ private:
     // Reads a field through GetStringValue; a failed read is the empty string.
     LPWSTR ReadField(DWORD dwFieldID);
     bool IsOwnField(DWORD dwFieldID) const;
+    bool OffersRecovery() const { return _cpus != CPUS_CREDUI; }
+    // A typed code serves one submission: wiped from memory and from the tile.
+    void ForgetRecoveryCode();
 
     LONG _lRefCount = 1;
     CREDENTIAL_PROVIDER_FIELD_DESCRIPTOR _rgOwnFieldDescriptors[OWN_FIELD_COUNT] = {};
     OWN_FIELD_STATE_PAIR _rgOwnFieldStates[OWN_FIELD_COUNT] = {};
     LPWSTR _rgOwnFieldStrings[OWN_FIELD_COUNT] = {};
-    CWrappedCredentialEvents* _pEventsRelay = nullptr;
-    ICredentialProviderCredentialEvents* _pUiEvents = nullptr;
-    ICredentialProviderCredential* _pInnerCredential = nullptr;
+    Microsoft::WRL::ComPtr<CWrappedCredentialEvents> _pEventsRelay;
+    Microsoft::WRL::ComPtr<ICredentialProviderCredentialEvents> _pUiEvents;
+    Microsoft::WRL::ComPtr<ICredentialProviderCredential> _pInnerCredential;
     DWORD _dwWrappedDescriptorCount = 0;
     BOOL _fSecWritten = FALSE;
+    CREDENTIAL_PROVIDER_USAGE_SCENARIO _cpus = CPUS_INVALID;
 };

@@ -17,11 +17,7 @@ CVelkorProvider::~CVelkorProvider()
 {
     Trace(L"~CVelkorProvider()");
     ReleaseAllCredentials();
-    if (_pInnerProvider != nullptr)
-    {
-        _pInnerProvider->Release();
-        _pInnerProvider = nullptr;
-    }
+    _pInnerProvider.Reset();
     ModuleRelease();
 }
 
@@ -54,28 +50,24 @@ IFACEMETHODIMP CVelkorProvider::SetUsageScenario(CREDENTIAL_PROVIDER_USAGE_SCENA
     Trace(L"CVelkorProvider::SetUsageScenario()");
     // A second scenario starts from a fresh inner provider.
     ReleaseAllCredentials();
-    if (_pInnerProvider != nullptr)
-    {
-        _pInnerProvider->Release();
-        _pInnerProvider = nullptr;
-    }
+    _pInnerProvider.Reset();
+    _cpus = cpus;
 
-    IUnknown* pUnknown = nullptr;
+    Microsoft::WRL::ComPtr<IUnknown> pUnknown;
     HRESULT hr = CoCreateInstance(CLSID_PasswordCredentialProvider, nullptr, CLSCTX_ALL, IID_IUnknown,
-                                  reinterpret_cast<void**>(&pUnknown));
+                                  reinterpret_cast<void**>(pUnknown.GetAddressOf()));
+    if (FAILED(hr))
+    {
+        return hr;
+    }
+    hr = pUnknown->QueryInterface(__uuidof(ICredentialProvider), reinterpret_cast<void**>(_pInnerProvider.GetAddressOf()));
     if (SUCCEEDED(hr))
     {
-        hr = pUnknown->QueryInterface(__uuidof(ICredentialProvider), reinterpret_cast<void**>(&_pInnerProvider));
-        if (SUCCEEDED(hr))
-        {
-            hr = _pInnerProvider->SetUsageScenario(cpus, dwFlags);
-        }
-        pUnknown->Release();
+        hr = _pInnerProvider->SetUsageScenario(cpus, dwFlags);
     }
-    if (FAILED(hr) && _pInnerProvider != nullptr)
+    if (FAILED(hr))
     {
-        _pInnerProvider->Release();
-        _pInnerProvider = nullptr;
+        _pInnerProvider.Reset();
     }
     return hr;
 }
@@ -176,15 +168,14 @@ IFACEMETHODIMP CVelkorProvider::GetCredentialCount(DWORD* pdwCount, DWORD* pdwDe
             hr = E_OUTOFMEMORY;
             break;
         }
-        ICredentialProviderCredential* pInnerCredential = nullptr;
-        hr = _pInnerProvider->GetCredentialAt(i, &pInnerCredential);
+        Microsoft::WRL::ComPtr<ICredentialProviderCredential> pInnerCredential;
+        hr = _pInnerProvider->GetCredentialAt(i, pInnerCredential.GetAddressOf());
         if (FAILED(hr))
         {
             break;
         }
-        hr = _rgpCredentials[i]->Initialize(s_rgOwnFieldDescriptors, s_rgOwnFieldStates, pInnerCredential,
-                                            _dwWrappedDescriptorCount);
-        pInnerCredential->Release();
+        hr = _rgpCredentials[i]->Initialize(s_rgOwnFieldDescriptors, s_rgOwnFieldStates, pInnerCredential.Get(),
+                                            _dwWrappedDescriptorCount, _cpus);
     }
     if (FAILED(hr))
     {

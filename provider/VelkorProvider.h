@@ -3,6 +3,8 @@
 // CVelkorCredential and forwards everything else to it.
 #include "CredentialProviderApi.h"
 
+#include <wrl/client.h>
+
 class CVelkorCredential;
 
 class CVelkorProvider final : public ICredentialProvider
@@ -29,7 +31,8 @@ private:
 
     LONG _lRefCount = 1;
     CVelkorCredential** _rgpCredentials = nullptr;
-    ICredentialProvider* _pInnerProvider = nullptr;
+    Microsoft::WRL::ComPtr<ICredentialProvider> _pInnerProvider;
     DWORD _dwCredentialCount = 0;
     DWORD _dwWrappedDescriptorCount = 0;
+    CREDENTIAL_PROVIDER_USAGE_SCENARIO _cpus = CPUS_INVALID;
 };

@@ -1,6 +1,19 @@
 #include "WrappedCredentialEvents.h"
+#include "Dll.h"
 
 #include <shlwapi.h>
+
+// The inner credential may hold the relay after the wrapping credential is gone, and
+// calls into it then: the module must stay loaded for as long as the relay lives.
+CWrappedCredentialEvents::CWrappedCredentialEvents()
+{
+    ModuleAddRef();
+}
+
+CWrappedCredentialEvents::~CWrappedCredentialEvents()
+{
+    ModuleRelease();
+}
 
 void CWrappedCredentialEvents::Initialize(ICredentialProviderCredential* pOwnerCredential,
                                           ICredentialProviderCredentialEvents* pUiEvents)

@@ -6,7 +6,7 @@
 class CWrappedCredentialEvents final : public ICredentialProviderCredentialEvents
 {
 public:
-    CWrappedCredentialEvents() = default;
+    CWrappedCredentialEvents();
 
     // Neither pointer is counted: the wrapping credential owns both and detaches the
     // relay before it lets them go.
@@ -33,7 +33,7 @@ public:
     IFACEMETHODIMP OnCreatingWindow(HWND* phwndOwner) override;
 
 private:
-    ~CWrappedCredentialEvents() = default;
+    ~CWrappedCredentialEvents();
     bool IsAttached() const { return _pOwnerCredential != nullptr && _pUiEvents != nullptr; }
 
     LONG _lRefCount = 1;

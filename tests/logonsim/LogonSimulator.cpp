@@ -356,9 +356,17 @@ namespace
             FreeLibrary(hPackage);
         }
 
+        // Credential UI reports no result to the tile that was submitted.
         pszText = nullptr;
         icon = CPSI_NONE;
-        pTile->ReportResult(status, 0, &pszText, &icon);
+        if (options.scenario == CPUS_CREDUI)
+        {
+            wprintf(L"(Credential UI: no result is reported to the tile)\n");
+        }
+        else
+        {
+            pTile->ReportResult(status, 0, &pszText, &icon);
+        }
         if (pszText != nullptr)
         {
             wprintf(L"Status: \"%ls\" [%ls]\n", pszText, IconName(icon));

@@ -1,5 +1,7 @@
 // The class factory's answers and the module's lifetime through whole sessions.
+#include "OwnFields.h"
 #include "ProviderTestSupport.h"
+#include "VelkorCredential.h"
 
 namespace
 {
@@ -21,8 +23,9 @@ TEST_F(ProviderTest, ClassObjectOnlyForOurClassAndFactoryInterfaces)
 
     IUnknown* pUnknown = nullptr;
     ASSERT_EQ(S_OK, DllGetClassObject(CLSID_VelkorCredentialProvider, IID_IUnknown, reinterpret_cast<void**>(&pUnknown)));
+    EXPECT_EQ(S_FALSE, DllCanUnloadNow()) << "a live factory keeps the module";
     EXPECT_EQ(0u, pUnknown->Release()) << "the caller holds the only reference";
-    EXPECT_EQ(S_OK, DllCanUnloadNow()) << "a factory does not keep the module";
+    EXPECT_EQ(S_OK, DllCanUnloadNow());
 }
 
 TEST_F(ProviderTest, CreateInstanceByInterface)
@@ -41,25 +44,45 @@ TEST_F(ProviderTest, CreateInstanceByInterface)
         EXPECT_EQ(CLASS_E_NOAGGREGATION, pFactory->CreateInstance(pFactory, *piid, &pv));
         EXPECT_EQ(nullptr, pv);
     }
-    EXPECT_EQ(0, g_lModuleRefCount);
+    EXPECT_EQ(1, g_lModuleRefCount) << "the factory alone";
 
     ICredentialProvider* pProvider = nullptr;
     ASSERT_EQ(S_OK, pFactory->CreateInstance(nullptr, __uuidof(ICredentialProvider), reinterpret_cast<void**>(&pProvider)));
-    EXPECT_EQ(1, g_lModuleRefCount);
-    EXPECT_EQ(S_FALSE, DllCanUnloadNow());
+    EXPECT_EQ(2, g_lModuleRefCount);
     ICredentialProviderFilter* pWrongAsk = nullptr;
     EXPECT_EQ(E_NOINTERFACE, pProvider->QueryInterface(__uuidof(ICredentialProviderFilter), reinterpret_cast<void**>(&pWrongAsk)));
     EXPECT_EQ(nullptr, pWrongAsk);
     EXPECT_EQ(0u, pProvider->Release());
-    EXPECT_EQ(S_OK, DllCanUnloadNow());
+    EXPECT_EQ(1, g_lModuleRefCount);
 
     ICredentialProviderFilter* pFilter = nullptr;
     ASSERT_EQ(S_OK, pFactory->CreateInstance(nullptr, __uuidof(ICredentialProviderFilter), reinterpret_cast<void**>(&pFilter)));
-    EXPECT_EQ(0, g_lModuleRefCount) << "filters do not keep the module";
+    pFactory->Release();
+    EXPECT_EQ(S_FALSE, DllCanUnloadNow()) << "a live filter keeps the module";
     EXPECT_EQ(2u, pFilter->AddRef());
     EXPECT_EQ(1u, pFilter->Release());
     EXPECT_EQ(0u, pFilter->Release()) << "the creator's single reference frees it";
-    pFactory->Release();
+    EXPECT_EQ(S_OK, DllCanUnloadNow());
+}
+
+// The password tile may keep our events relay after our credential is gone, and call it:
+// the module must not be unloaded under it.
+TEST_F(ProviderTest, RelayHeldByTheInnerCredentialKeepsTheModule)
+{
+    auto* pInner = new CFakePasswordCredential(L"alice");
+    auto* pCredential = new CVelkorCredential();
+    ASSERT_EQ(S_OK, pCredential->Initialize(s_rgOwnFieldDescriptors, s_rgOwnFieldStates, pInner, W, CPUS_LOGON));
+    auto* pEvents = new CRecordingCredentialEvents();
+    ASSERT_EQ(S_OK, pCredential->Advise(pEvents));
+    EXPECT_EQ(0u, pCredential->Release());
+    ASSERT_NE(nullptr, pInner->Sink()) << "the inner tile still holds the relay";
+    EXPECT_EQ(S_FALSE, DllCanUnloadNow());
+    EXPECT_EQ(E_FAIL, pInner->NotifyFieldString(FAKE_FIELD_DISPLAY, L"late")) << "detached, and callable";
+
+    EXPECT_EQ(S_OK, pInner->UnAdvise());
+    EXPECT_EQ(S_OK, DllCanUnloadNow());
+    pInner->Release();
+    pEvents->Release();
 }
 
 TEST_F(ProviderTest, LockServerKeepsTheModule)

@@ -207,6 +207,78 @@ TEST_F(CredentialTest, FailedSerializationDoesNotLeaveTheCodeForALaterLogon)
     EXPECT_FALSE(testreg::ValueExists(testreg::User(L"alice"), L"sec"));
 }
 
+// A code typed on a tile goes with one submission: after it (and when the tile is left,
+// and when a result comes back) it is wiped and the field shown empty, so a password typed
+// next on the same tile is never sent with it.
+TEST_F(CredentialTest, TypedCodeServesOneSubmissionOnly)
+{
+    testreg::EnableUser(L"alice");
+    ASSERT_EQ(S_OK, _pTile->Advise(_pEvents));
+    const std::wstring emptied = L"SetFieldString " + std::to_wstring(RECOVERY_CODE_FIELD) + L" ";
+    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION serialization = {};
+    LPWSTR pszText = nullptr;
+    CREDENTIAL_PROVIDER_STATUS_ICON icon = CPSI_NONE;
+
+    _pTile->SetStringValue(RECOVERY_CODE_FIELD, CODE);
+    ASSERT_EQ(S_OK, Submit(&serialization));
+    CoTaskMemFree(serialization.rgbSerialization);
+    EXPECT_EQ(std::string("A1B2C3D4E5F60718293A4B5C6D7E8F90\0", 33), Sec());
+    EXPECT_EQ(L"", Field(RECOVERY_CODE_FIELD));
+    ASSERT_FALSE(_pEvents->calls.empty());
+    EXPECT_EQ(emptied, _pEvents->calls.back()) << "the tile shows the field empty";
+    EXPECT_EQ(S_OK, _pTile->ReportResult(static_cast<NTSTATUS>(0xFFFF0016), 0, &pszText, &icon));
+    CoTaskMemFree(pszText);
+
+    // The password again, alone, on the same tile.
+    _pTile->SetStringValue(FAKE_FIELD_PASSWORD, L"pw2");
+    ASSERT_EQ(S_OK, Submit(&serialization));
+    EXPECT_EQ(L"FAKE:alice:pw2", FakeSerializationText(serialization));
+    CoTaskMemFree(serialization.rgbSerialization);
+    EXPECT_FALSE(testreg::ValueExists(testreg::User(L"alice"), L"sec")) << "no code went with the password";
+
+    // Leaving the tile, or a result arriving, empties a code that was never submitted.
+    _pTile->SetStringValue(RECOVERY_CODE_FIELD, CODE);
+    EXPECT_EQ(S_OK, _pTile->SetDeselected());
+    EXPECT_EQ(L"", Field(RECOVERY_CODE_FIELD));
+    _pTile->SetStringValue(RECOVERY_CODE_FIELD, CODE);
+    EXPECT_EQ(S_OK, _pTile->ReportResult(static_cast<NTSTATUS>(0xC000006D), 0, &pszText, &icon));
+    CoTaskMemFree(pszText);
+    EXPECT_EQ(L"", Field(RECOVERY_CODE_FIELD));
+    EXPECT_EQ(emptied, _pEvents->calls.back());
+    EXPECT_EQ(S_OK, _pTile->UnAdvise());
+}
+
+// Credential UI (UAC prompts, Run as) never reports a result to the tile: there the tile
+// offers no recovery and hands nothing over.
+TEST_F(CredentialTest, CredentialUiOffersNoRecoveryAndHandsNothingOver)
+{
+    testreg::EnableUser(L"alice");
+    ICredentialProvider* pProvider = CreateProvider(CPUS_CREDUI);
+    ICredentialProviderCredential* pTile = FirstTile(pProvider);
+    ASSERT_NE(nullptr, pTile);
+    for (DWORD field : { RECOVERY_CODE_FIELD, RECOVERY_LINK_FIELD })
+    {
+        CREDENTIAL_PROVIDER_FIELD_STATE state = CPFS_DISPLAY_IN_BOTH;
+        CREDENTIAL_PROVIDER_FIELD_INTERACTIVE_STATE interactive = CPFIS_FOCUSED;
+        ASSERT_EQ(S_OK, pTile->GetFieldState(field, &state, &interactive));
+        EXPECT_EQ(CPFS_HIDDEN, state) << field;
+    }
+    ASSERT_EQ(S_OK, pTile->Advise(_pEvents));
+    EXPECT_EQ(E_UNEXPECTED, pTile->CommandLinkClicked(RECOVERY_LINK_FIELD));
+    pTile->SetStringValue(RECOVERY_CODE_FIELD, CODE);
+    CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPONSE response = CPGSR_NO_CREDENTIAL_NOT_FINISHED;
+    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION serialization = {};
+    LPWSTR pszText = nullptr;
+    CREDENTIAL_PROVIDER_STATUS_ICON icon = CPSI_NONE;
+    ASSERT_EQ(S_OK, pTile->GetSerialization(&response, &serialization, &pszText, &icon));
+    CoTaskMemFree(serialization.rgbSerialization);
+    CoTaskMemFree(pszText);
+    EXPECT_FALSE(testreg::ValueExists(testreg::User(L"alice"), L"sec"));
+    EXPECT_EQ(S_OK, pTile->UnAdvise());
+    pTile->Release();
+    pProvider->Release();
+}
+
 TEST_F(CredentialTest, PackageCodesBecomeMessagesWithAnErrorIcon)
 {
     const struct { DWORD status; const wchar_t* message; } cases[] = {
