@@ -1,8 +1,9 @@
 #include "VelkorFIDO2GUIDlg.h"
 #include "AboutDlg.h"
+#include "AccountActions.h"
+#include "AccountNames.h"
 #include "AppMessageBox.h"
 #include "ConfigStore.h"
-#include "RecoveryStore.h"
 #include "resource.h"
 
 #include <shlobj.h>
@@ -11,8 +12,6 @@
 namespace
 {
     constexpr size_t USER_LABEL_CHARS = 256;
-    constexpr size_t RESULT_TEXT_CHARS = 512;
-    constexpr size_t RECOVERY_CODE_BUFFER_CHARS = 256;
     constexpr size_t ABOUT_MENU_TEXT_CHARS = 256;
 
     const wchar_t DIALOG_CAPTION[] = L"Velkor FIDO2 Login Manager Version 1.0.0.1";
@@ -23,13 +22,6 @@ namespace
     int CheckFrom(bool fOn)
     {
         return fOn ? BST_CHECKED : BST_UNCHECKED;
-    }
-
-    void ShowResultCode(const wchar_t* pszFormat, DWORD result)
-    {
-        wchar_t szText[RESULT_TEXT_CHARS] = {};
-        StringCchPrintfW(szText, RESULT_TEXT_CHARS, pszFormat, static_cast<unsigned int>(result));
-        ShowMessageBox(szText, ERROR_BOX);
     }
 }
 
@@ -72,8 +64,10 @@ BOOL CVelkorFIDO2GUIDlg::OnInitDialog()
     SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
     SetWindowTextW(m_hWnd, DIALOG_CAPTION);
 
+    // The account's name as the system stores it, whatever spelling the logon used: the
+    // logon path compares a token's owner exactly.
     m_userNameLength = USER_NAME_CHARS;
-    if (!GetUserNameW(m_userName, &m_userNameLength))
+    if (GetRunningAccountName(m_userName, m_userNameLength) != ERROR_SUCCESS)
     {
         SecureZeroMemory(m_userName, sizeof(m_userName));
     }
@@ -236,42 +230,32 @@ void CVelkorFIDO2GUIDlg::OnEnableUserClicked()
     }
 }
 
+namespace
+{
+    // The dialog's boxes, with the user box following the switch the flows change.
+    class CDialogPrompts final : public CMessageBoxPrompts
+    {
+    public:
+        explicit CDialogPrompts(CButton& enableUser, const wchar_t* pszUserName)
+            : _enableUser(enableUser), _pszUserName(pszUserName) {}
+
+        // What the box shows is read back, so a failed write shows as it stands.
+        void UserSwitchChanged() override { _enableUser.SetCheck(CheckFrom(IsUserEnabled(_pszUserName))); }
+
+    private:
+        CButton& _enableUser;
+        const wchar_t* _pszUserName;
+    };
+}
+
 void CVelkorFIDO2GUIDlg::OnAssociateClicked()
 {
     if (!HasUserName())
     {
         return;
     }
-    const DWORD result = AssociateToken(m_traceText, m_userName);
-    if (result != ERROR_SUCCESS)
-    {
-        ShowResultCode(L"Error 0x%X adding token", result);
-        return;
-    }
-
-    // What the box shows is read back, so a failed write shows as unchecked.
-    SetUserEnabled(m_userName, true);
-    m_enableUser.SetCheck(CheckFrom(IsUserEnabled(m_userName)));
-    ShowMessageBox(L"Token added to user", INFORMATION_BOX);
-
-    const wchar_t* pszQuestion = HasRecoveryCode(m_userName)
-                                     ? L"Do you want to regenerate recovery code and replace existing code?"
-                                     : L"Do you want to generate recovery code?";
-    if (ShowMessageBox(pszQuestion, QUESTION_BOX) != IDYES)
-    {
-        return;
-    }
-    wchar_t szCode[RECOVERY_CODE_BUFFER_CHARS] = {};
-    if (GenerateRecoveryCode(m_userName, szCode, RECOVERY_CODE_BUFFER_CHARS) == ERROR_SUCCESS)
-    {
-        // The only place the code is ever shown.
-        ShowMessageBox(szCode, INFORMATION_BOX);
-    }
-    else
-    {
-        ShowMessageBox(L"Error generating recovery key", ERROR_BOX);
-    }
-    SecureZeroMemory(szCode, sizeof(szCode));
+    CDialogPrompts prompts(m_enableUser, m_userName);
+    AssociateTokenWithAccount(prompts, m_traceText, m_userName);
 }
 
 void CVelkorFIDO2GUIDlg::OnDissociateClicked()
@@ -280,31 +264,6 @@ void CVelkorFIDO2GUIDlg::OnDissociateClicked()
     {
         return;
     }
-    const DWORD result = DissociateToken(m_traceText, m_userName);
-    if (result != ERROR_SUCCESS)
-    {
-        ShowResultCode(L"Error 0x%X removing token", result);
-        return;
-    }
-
-    SetUserEnabled(m_userName, false);
-    m_enableUser.SetCheck(CheckFrom(IsUserEnabled(m_userName)));
-    ShowMessageBox(L"Token removed from user", INFORMATION_BOX);
-
-    if (!HasRecoveryCode(m_userName))
-    {
-        return;
-    }
-    if (ShowMessageBox(L"Do you want to remove recovery code?", QUESTION_BOX) != IDYES)
-    {
-        return;
-    }
-    if (RemoveRecoveryCode(m_userName) == ERROR_SUCCESS)
-    {
-        ShowMessageBox(L"Recovery key removed", INFORMATION_BOX);
-    }
-    else
-    {
-        ShowMessageBox(L"Error removing recovery key", ERROR_BOX);
-    }
+    CDialogPrompts prompts(m_enableUser, m_userName);
+    DissociateTokenFromAccount(prompts, m_traceText, m_userName);
 }

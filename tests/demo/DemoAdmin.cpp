@@ -6,8 +6,7 @@
 #include "ConfigStore.h"
 #include "AppMessageBox.h"
 #include "ImportPatch.h"
-#include "RecoveryStore.h"
-#include "TokenAssociation.h"
+#include "AccountActions.h"
 
 #include <windows.h>
 
@@ -52,30 +51,9 @@ int wmain(int argc, wchar_t** argv)
     if (command == L"associate" && argc == 3)
     {
         // What the dialog's "Associate  Token" button does, box for box.
-        const wchar_t* pszUser = argv[2];
+        CMessageBoxPrompts prompts;
         wchar_t szTrace[MANAGER_TRACE_TEXT_CHARS] = {};
-        const DWORD result = AssociateToken(szTrace, pszUser);
-        if (result != ERROR_SUCCESS)
-        {
-            wchar_t szText[64];
-            swprintf(szText, 64, L"Error 0x%X adding token", static_cast<unsigned int>(result));
-            ConsoleMessageBox(nullptr, szText, APP_MESSAGE_BOX_CAPTION, ERROR_BOX);
-            return 1;
-        }
-        SetUserEnabled(pszUser, true);
-        ConsoleMessageBox(nullptr, L"Token added to user", APP_MESSAGE_BOX_CAPTION, INFORMATION_BOX);
-        ConsoleMessageBox(nullptr,
-                          HasRecoveryCode(pszUser) ? L"Do you want to regenerate recovery code and replace existing code?"
-                                                   : L"Do you want to generate recovery code?",
-                          APP_MESSAGE_BOX_CAPTION, QUESTION_BOX);
-        wchar_t szCode[256] = {};
-        if (GenerateRecoveryCode(pszUser, szCode, 256) != ERROR_SUCCESS)
-        {
-            ConsoleMessageBox(nullptr, L"Error generating recovery key", APP_MESSAGE_BOX_CAPTION, ERROR_BOX);
-            return 1;
-        }
-        ConsoleMessageBox(nullptr, szCode, APP_MESSAGE_BOX_CAPTION, INFORMATION_BOX);
-        return 0;
+        return AssociateTokenWithAccount(prompts, szTrace, argv[2]) == ERROR_SUCCESS ? 0 : 1;
     }
     return Usage();
 }

@@ -121,7 +121,21 @@ namespace
     // ---- stand-ins for system calls ---------------------------------------------------------
 
     BOOL WINAPI NotAnAdmin() { return FALSE; }
-    BOOL WINAPI NoUserName(LPWSTR, LPDWORD) { SetLastError(ERROR_ACCESS_DENIED); return FALSE; }
+    BOOL WINAPI NoAccountName(LPCWSTR, PSID, LPWSTR, LPDWORD, LPWSTR, LPDWORD, PSID_NAME_USE)
+    {
+        SetLastError(ERROR_NONE_MAPPED);
+        return FALSE;
+    }
+    // The logon session's spelling of the name, as GetUserNameW may report it.
+    BOOL WINAPI ShoutedUserName(LPWSTR pszName, LPDWORD pcch)
+    {
+        std::wstring name = CurrentUser();
+        for (wchar_t& c : name) c = static_cast<wchar_t>(towupper(c));
+        if (*pcch <= name.size()) return FALSE;
+        wcscpy_s(pszName, *pcch, name.c_str());
+        *pcch = static_cast<DWORD>(name.size() + 1);
+        return TRUE;
+    }
     LONG WINAPI RefuseDeleteValue(HKEY, LPCWSTR, LPCWSTR) { return ERROR_ACCESS_DENIED; }
     bool NoRandomBytes(unsigned char*, size_t) { return false; }
 
@@ -263,7 +277,7 @@ TEST_F(ManagerDialog, WithoutAUserNameNothingUserRelatedCanBeUsed)
 {
     ProviderOn();
     PlugToken();
-    CImportPatch patch("advapi32.dll", "GetUserNameW", reinterpret_cast<void*>(&NoUserName));
+    CImportPatch patch("advapi32.dll", "LookupAccountSidW", reinterpret_cast<void*>(&NoAccountName));
     ASSERT_TRUE(patch.IsActive());
     ControlState state = {};
     RunDialog([&](HWND hwnd) {
@@ -395,6 +409,43 @@ TEST_F(ManagerDialog, AFirstAssociationSwitchesTheUserOnAndShowsANewRecoveryCode
     EXPECT_TRUE(IsUserEnabled(_user.c_str()));
     const std::string name(_user.begin(), _user.end());
     EXPECT_EQ(name + '\0', testreg::ReadAnsi(testreg::Token(SERIAL), "user"));
+}
+
+TEST_F(ManagerDialog, TheAccountIsRecordedAsTheSystemSpellsItNotAsTheSessionDoes)
+{
+    ProviderOn();
+    PlugToken();
+    CImportPatch shouted("advapi32.dll", "GetUserNameW", reinterpret_cast<void*>(&ShoutedUserName));
+    ASSERT_TRUE(shouted.IsActive());
+    _boxes.AnswerQuestions({ IDNO });
+    std::wstring label;
+    RunDialog([&](HWND hwnd) {
+        label = Text(Item(hwnd, IDC_ENABLE_USER));
+        Click(hwnd, IDC_ASSOCIATE);
+    });
+    // The package compares the token's owner exactly with the account's name.
+    const std::string name(_user.begin(), _user.end());
+    EXPECT_EQ(name + '\0', testreg::ReadAnsi(testreg::Token(SERIAL), "user"));
+    EXPECT_EQ(L" Enable Velkor FIDO2 login for user " + _user + L"\r\n", label);
+}
+
+TEST_F(ManagerDialog, DissociatingOneOfTwoTokensKeepsTheAccountOn)
+{
+    ProviderOn();
+    PlugToken();
+    testreg::AssociateToken(SERIAL, _user);
+    testreg::AssociateToken(L"CAFE0001", _user);
+    testreg::SetDword(UserPath(), L"enabled", 1);
+    bool userChecked = false;
+    RunDialog([&](HWND hwnd) {
+        Click(hwnd, IDC_DISSOCIATE);
+        userChecked = Checked(hwnd, IDC_ENABLE_USER);
+    });
+    ExpectBoxes({ { L"Token removed; the account keeps its other tokens", TYPE_INFORMATION } });
+    EXPECT_TRUE(userChecked);
+    EXPECT_TRUE(IsUserEnabled(_user.c_str()));
+    EXPECT_FALSE(testreg::KeyExists(testreg::Token(SERIAL)));
+    EXPECT_TRUE(testreg::KeyExists(testreg::Token(L"CAFE0001")));
 }
 
 TEST_F(ManagerDialog, AnsweringNoStoresNoRecoveryCode)

@@ -1,5 +1,6 @@
 // The association and dissociation flows against the virtual PC/SC stack and the real
 // registry: boxes, trace lines, results and the configuration afterwards.
+#include "AppMessageBox.h"
 #include "ConfigStore.h"
 #include "DebugOutputCapture.h"
 #include "ImportPatch.h"
@@ -125,13 +126,13 @@ namespace
         DWORD Associate(const wchar_t* pszUser = USER)
         {
             _trace.Clear();
-            return AssociateToken(_traceText, pszUser);
+            return AssociateToken(_prompts, _traceText, pszUser);
         }
 
         DWORD Dissociate(const wchar_t* pszUser = USER)
         {
             _trace.Clear();
-            return DissociateToken(_traceText, pszUser);
+            return DissociateToken(_prompts, _traceText, pszUser);
         }
 
         // The flow's own lines, without the reader's result and hex lines.
@@ -169,6 +170,7 @@ namespace
         CMessageBoxRecorder _boxes;
         CDebugOutputCapture _trace;
         wchar_t _traceText[MANAGER_TRACE_TEXT_CHARS] = {};
+        CMessageBoxPrompts _prompts;
     };
 
     const Lines ONE_TOKEN_SCAN = {

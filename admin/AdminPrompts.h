@@ -1,0 +1,25 @@
+#pragma once
+// How the administration flows talk to the administrator. The Login Manager shows
+// message boxes; the command-line tool prints lines and answers questions from its
+// options. The flows decide what is said; the program decides how.
+#include <windows.h>
+
+constexpr UINT ERROR_BOX = MB_OK | MB_ICONERROR;
+constexpr UINT INFORMATION_BOX = MB_OK | MB_ICONINFORMATION;
+constexpr UINT QUESTION_BOX = MB_YESNO | MB_ICONQUESTION;
+
+class IAdminPrompts
+{
+public:
+    // One message of the kind uType (ERROR_BOX, INFORMATION_BOX or QUESTION_BOX). Returns
+    // the answer: IDYES or IDNO for a question, IDOK otherwise (0 when nothing could be shown).
+    virtual int Show(const wchar_t* pszText, UINT uType) = 0;
+    // A new recovery code, shown this once: the configuration keeps only its verifier.
+    virtual void ShowRecoveryCode(const wchar_t* pszCode) = 0;
+    // The account's factor was switched; a program that shows it reads it back now,
+    // before the message that follows.
+    virtual void UserSwitchChanged() {}
+
+protected:
+    ~IAdminPrompts() = default;
+};
