@@ -2,7 +2,9 @@
 # Builds everything and prints the package's logon latency per path under Wine, what a
 # logon costs in registry reads, log file opens and card commands, and SHA-256
 # throughput beside a native OpenSSL reference measured in the same run.
-#   scripts/benchmark.sh [logons per figure]
+#   scripts/benchmark.sh [logons per figure] [reference package DLL]
+# With a reference (another build of VelkorSubAuth.dll, say the last release), that one
+# is measured right after ours in each run, for a comparison under the same conditions.
 #
 # It runs twice. Nearly every call the package makes is a round trip to the wine server,
 # and on a virtual machine a round trip between two CPUs costs several times one on the
@@ -16,6 +18,10 @@ scripts/build.sh >/dev/null
 prefix="$PWD/build/mingw/benchmark-prefix"
 trap 'scripts/wine-prefix.sh stop "$prefix"' EXIT
 logons="${1:-300}"
+reference="${2:-}"
+if [ -n "$reference" ]; then
+  cp "$reference" build/mingw/bin/VelkorSubAuth-reference.dll
+fi
 
 # MB/s (10^6 bytes) from `openssl speed`, whose figures are in 1000s of bytes per second.
 openssl_sha256() {
@@ -35,6 +41,12 @@ run() {
   (cd build/mingw/bin &&
     WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="winscard=n;mscoree,mshtml=" \
       "$@" wine velkor_subauth_benchmark.exe "$logons")
+  if [ -n "$reference" ]; then
+    echo "--- the reference package, $reference"
+    (cd build/mingw/bin &&
+      WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="winscard=n;mscoree,mshtml=" \
+        "$@" wine velkor_subauth_benchmark.exe "$logons" VelkorSubAuth-reference.dll)
+  fi
   echo "Load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 }
 

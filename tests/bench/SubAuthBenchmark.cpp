@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -429,21 +430,65 @@ namespace
     {
         return Summarise(samples);
     }
+
+    // Logons on several threads at once with logging on: how many of their "User:" lines
+    // the log keeps, and how long they took.
+    struct ConcurrentRun
+    {
+        size_t linesKept;
+        double seconds;
+    };
+
+    ConcurrentRun RunConcurrentLogons(SubAuthEntry pfnFilter, int threads, int logonsPerThread)
+    {
+        DeleteFileW(L"C:\\Velkor.txt");
+        SetDword(SETTINGS, L"loggingEnabled", 1);
+        SetDword(SETTINGS, L"enabled", 1);
+        const auto start = Clock::now();
+        std::vector<std::thread> workers;
+        for (int t = 0; t < threads; ++t)
+        {
+            workers.emplace_back([=] {
+                for (int i = 0; i < logonsPerThread; ++i) Logon(pfnFilter, L"alice");
+            });
+        }
+        for (auto& worker : workers) worker.join();
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        SetDword(SETTINGS, L"loggingEnabled", 0);
+
+        std::wstring text;
+        HANDLE hFile = CreateFileW(L"C:\\Velkor.txt", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (hFile != INVALID_HANDLE_VALUE)
+        {
+            const DWORD cb = GetFileSize(hFile, nullptr);
+            text.resize(cb / sizeof(wchar_t));
+            DWORD read = 0;
+            ReadFile(hFile, text.data(), cb, &read, nullptr);
+            CloseHandle(hFile);
+        }
+        DeleteFileW(L"C:\\Velkor.txt");
+        size_t lines = 0;
+        const std::wstring userLine = L"User: alice\r\n";
+        for (size_t at = text.find(userLine); at != std::wstring::npos; at = text.find(userLine, at + 1)) ++lines;
+        return { lines, seconds };
+    }
 }
 
 int wmain(int argc, wchar_t** argv)
 {
     const int rounds = argc > 1 ? _wtoi(argv[1]) : 300;
+    // Another build of the package (an earlier release, say) can be measured the same way.
+    const wchar_t* pszPackage = argc > 2 ? argv[2] : L"VelkorSubAuth.dll";
     constexpr int BLOCKS = 10;
     if (rounds < BLOCKS)
     {
-        fprintf(stderr, "usage: velkor_subauth_benchmark [logons per figure, at least %d]\n", BLOCKS);
+        fprintf(stderr, "usage: velkor_subauth_benchmark [logons per figure, at least %d] [package DLL]\n", BLOCKS);
         return 2;
     }
-    HMODULE hModule = LoadLibraryW(L"VelkorSubAuth.dll");
+    HMODULE hModule = LoadLibraryW(pszPackage);
     if (hModule == nullptr)
     {
-        fprintf(stderr, "VelkorSubAuth.dll not found\n");
+        fprintf(stderr, "%ls not found\n", pszPackage);
         return 1;
     }
     auto pfnFilter = reinterpret_cast<SubAuthEntry>(reinterpret_cast<void*>(GetProcAddress(hModule, "Msv1_0SubAuthenticationFilter")));
@@ -568,6 +613,13 @@ int wmain(int argc, wchar_t** argv)
             printf("  %-26s %-8s %9.0f %9.0f\n", paths[p].path, logging ? "on" : "off", floor, Median(r.latency));
         }
     }
+
+    constexpr int CONCURRENT_THREADS = 8;
+    constexpr int CONCURRENT_LOGONS = 200;
+    const ConcurrentRun concurrent = RunConcurrentLogons(pfnFilter, CONCURRENT_THREADS, CONCURRENT_LOGONS);
+    printf("\n%d threads x %d token logons at once, logging on: %zu of %d \"User:\" lines kept, %.2f s\n",
+           CONCURRENT_THREADS, CONCURRENT_LOGONS, concurrent.linesKept, CONCURRENT_THREADS * CONCURRENT_LOGONS,
+           concurrent.seconds);
 
     printf("\nSHA-256 (16 KiB buffers, 2 s): %.1f MB/s\n", Sha256Throughput());
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvane");
