@@ -19,6 +19,26 @@ constexpr DWORD SEC_VALUE_BUFFER_SIZE = 256;
 constexpr DWORD RECOVERY_VALUE_BUFFER_SIZE = 256;
 constexpr DWORD TOKEN_USER_BUFFER_SIZE = 128;
 
+// The proof credential a token key may hold beside its `user`: the FIDO2 credential made
+// for the association, its public key and the highest signature counter seen.
+constexpr DWORD TOKEN_CREDENTIAL_ID_MAX_BYTES = 1023;
+constexpr DWORD TOKEN_PUBLIC_KEY_BYTES = 65; // 04 || X || Y of a P-256 point
+
+struct TOKEN_CREDENTIAL
+{
+    BYTE rgbCredentialId[TOKEN_CREDENTIAL_ID_MAX_BYTES];
+    DWORD cbCredentialId;
+    BYTE rgbPublicKey[TOKEN_PUBLIC_KEY_BYTES];
+    DWORD signCount;
+};
+
+enum class TokenCredentialState
+{
+    None,      // neither credentialId nor publicKey: a token known by its serial alone
+    Present,   // both well-formed; signCount absent counts as 0
+    Malformed, // one of them, or signCount, of the wrong kind or length, or unreadable
+};
+
 bool ReadRegistryFlag(const char* pszValueName, const wchar_t* pszKeyPath);
 bool IsAuthEnabled();
 bool IsSafeModeEnabled();
@@ -30,6 +50,11 @@ LONG ReadRegistryString(const char* pszValueName, const wchar_t* pszKeyPath, BYT
 LONG ReadSecValue(const wchar_t* pszUserName, BYTE* pbData, DWORD* pcbData);
 LONG ReadRecoveryValue(const wchar_t* pszUserName, BYTE* pbData, DWORD* pcbData);
 LONG ReadTokenUser(const wchar_t* pszSerial, BYTE* pbData, DWORD* pcbData);
+
+// A token key's credential, each value read once. Only Present fills *pCredential.
+TokenCredentialState ReadTokenCredential(const wchar_t* pszSerial, TOKEN_CREDENTIAL* pCredential);
+// settings `requireProof`: on only as the REG_DWORD 1; any other value or kind is off.
+bool IsProofRequired();
 
 LONG SetAuthEnabled(bool fEnabled);
 LONG SetUserEnabled(const wchar_t* pszUserName, bool fEnabled);
@@ -52,6 +77,12 @@ struct RegisterTokenResult
 
 RegisterTokenResult RegisterToken(const wchar_t* pszSerial, const wchar_t* pszUserName);
 LONG UnregisterToken(const wchar_t* pszSerial);
+// Stores a new credential on an existing token key: credentialId, publicKey, signCount.
+LONG WriteTokenCredential(const wchar_t* pszSerial, const BYTE* pbCredentialId, DWORD cbCredentialId,
+                          const BYTE (&rgbPublicKey)[TOKEN_PUBLIC_KEY_BYTES], DWORD signCount);
+// Raises the stored signCount to dwSignCount unless what is stored by then is as high
+// already: the value only ever grows. Read and write are one step for this process.
+LONG RaiseTokenSignCount(const wchar_t* pszSerial, DWORD dwSignCount);
 bool WriteSecValue(const wchar_t* pszUserName, const wchar_t* pszText);
 bool DeleteSecValue(const wchar_t* pszUserName);
 

@@ -27,6 +27,7 @@ namespace
         { 0xFFFF0013, L"Token communication error; please retry" },
         { 0xFFFF0015, L"Token does not have information about this user" },
         { 0xFFFF0016, L"Recovery key not set or invalid recovery key" },
+        { 0xFFFF0017, L"Token could not prove it is the registered key" },
     };
 
     template <typename T>

@@ -6,69 +6,195 @@
 #include "SmartCardContext.h"
 #include "SmartCardReader.h"
 #include "TokenIdentification.h"
+#include "TokenProof.h"
+#include "TokenWork.h"
 
 
 namespace
 {
+    // The whole proof, from the FIDO SELECT to the verified signature.
+    constexpr ULONGLONG PROOF_DEADLINE_MS = 5000;
+
+    // The smart-card objects of one check. They belong to the check, unless a proof that
+    // missed its deadline is still talking to the token: then they belong to the proof.
+    struct TOKEN_SESSION
+    {
+        CSmartCardContext* pContext = nullptr;
+        CSmartCardReader* pReader = nullptr;
+    };
+
+    // The reader first: it borrows the context's handle.
+    void ReleaseSession(TOKEN_SESSION& session)
+    {
+        HeapDelete(session.pReader);
+        session.pReader = nullptr;
+        if (session.pContext != nullptr)
+        {
+            session.pContext->Release();
+            HeapDelete(session.pContext);
+            session.pContext = nullptr;
+        }
+    }
+
+    struct PROOF_WORK
+    {
+        TOKEN_SESSION session;
+        TOKEN_CREDENTIAL credential;
+        ULONGLONG ullDeadline;
+        TOKEN_PROOF_RESULT result;
+    };
+
+    void RunProof(void* pWork)
+    {
+        auto* pProof = static_cast<PROOF_WORK*>(pWork);
+        ProveTokenPossession(*pProof->session.pReader, pProof->credential, pProof->ullDeadline, &pProof->result);
+    }
+
+    void AbandonProof(void* pWork)
+    {
+        auto* pProof = static_cast<PROOF_WORK*>(pWork);
+        ReleaseSession(pProof->session);
+        SecureZeroMemory(&pProof->credential, sizeof(pProof->credential));
+        HeapDelete(pProof);
+    }
+
     void LogSink(void* pLog, const wchar_t* pszText)
     {
         static_cast<CLogonLog*>(pLog)->Write(pszText);
     }
 
-    LONG CheckWithReader(CSmartCardContext& context, const wchar_t* pszReaderName, const wchar_t* pszUserName,
-                         BOOLEAN* pAuthoritative, CLogonLog& log)
+    // The proof on a thread of its own, so that a token that stops answering cannot hold
+    // the logon past the deadline.
+    LONG CheckProof(TOKEN_SESSION& session, const wchar_t* pszSerial, const TOKEN_CREDENTIAL& credential, CLogonLog& log)
     {
-        CSmartCardReader* pReader = HeapNew<CSmartCardReader>(context.context, pszReaderName);
-        if (pReader == nullptr)
+        PROOF_WORK* pProof = HeapNew<PROOF_WORK>();
+        if (pProof == nullptr)
         {
-            return SUBAUTH_CONNECT_FAILED;
+            log.Line(L"Token proof failed: %s\r\n", L"out of memory");
+            return SUBAUTH_PROOF_FAILED;
         }
-        pReader->traceResults = log.IsEnabled();
-        pReader->traceData = log.IsEnabled();
+        pProof->session = session;
+        pProof->credential = credential;
+        pProof->ullDeadline = GetTickCount64() + PROOF_DEADLINE_MS;
+        session = {};
+        const TokenWorkOutcome work = RunTokenWork(pProof, RunProof, AbandonProof, pProof->ullDeadline);
+        if (work == TokenWorkOutcome::TimedOut)
+        {
+            log.Write(L"Token did not answer in time\r\n");
+            return SUBAUTH_PROOF_FAILED;
+        }
+        session = pProof->session;
+        const TOKEN_PROOF_RESULT result = pProof->result;
+        SecureZeroMemory(&pProof->credential, sizeof(pProof->credential));
+        HeapDelete(pProof);
+        if (work == TokenWorkOutcome::NotStarted)
+        {
+            log.Line(L"Token proof failed: %s\r\n", L"no thread for the exchange");
+            return SUBAUTH_PROOF_FAILED;
+        }
 
-        LONG result = SUBAUTH_WRONG_USER;
-        wchar_t szSerial[64] = {};
-        if (pReader->Connect(SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1) != SCARD_S_SUCCESS)
+        switch (result.outcome)
         {
-            log.Line(L"Connect failed: %X\r\n", static_cast<unsigned int>(pReader->lastResult));
-            result = SUBAUTH_CONNECT_FAILED;
+        case TokenProofOutcome::Proven:
+            // Concurrent logons with this key each raise it; it never goes down.
+            RaiseTokenSignCount(pszSerial, result.presentedCount);
+            return 0;
+        case TokenProofOutcome::NoFidoApplet:
+            log.Write(L"Token has no FIDO2 application\r\n");
+            break;
+        case TokenProofOutcome::CredentialNotHeld:
+            log.Write(L"Token does not hold the credential\r\n");
+            break;
+        case TokenProofOutcome::CounterNotIncreased:
+            log.Line(L"Signature counter did not increase: stored %u, presented %u\r\n",
+                     static_cast<unsigned int>(result.storedCount), static_cast<unsigned int>(result.presentedCount));
+            break;
+        case TokenProofOutcome::TimedOut:
+            log.Write(L"Token did not answer in time\r\n");
+            break;
+        case TokenProofOutcome::Failed:
+            log.Line(L"Token proof failed: %s\r\n", result.szReason);
+            break;
         }
-        else
+        return SUBAUTH_PROOF_FAILED;
+    }
+
+    // After the token's user has matched: a token with a credential must prove that it
+    // holds it; one without passes on its serial number unless proof is required.
+    LONG CheckPossession(TOKEN_SESSION& session, const wchar_t* pszSerial, CLogonLog& log)
+    {
+        TOKEN_CREDENTIAL credential;
+        switch (ReadTokenCredential(pszSerial, &credential))
         {
-            const int serialStatus = ReadTokenSerial(*pReader, szSerial, ARRAYSIZE(szSerial));
-            log.Line(L"Serial number: %s\r\n", szSerial);
-            BYTE rgbUser[TOKEN_USER_BUFFER_SIZE] = {};
-            DWORD cbUser = sizeof(rgbUser);
-            // An unread serial is never looked up: it would name the tokens key itself.
-            if (serialStatus != 0 || ReadTokenUser(szSerial, rgbUser, &cbUser) != ERROR_SUCCESS)
+        case TokenCredentialState::None:
+            if (IsProofRequired())
             {
-                log.Write(L"No user associated with token\r\n");
+                log.Write(L"Token has no credential and proof is required\r\n");
+                return SUBAUTH_PROOF_FAILED;
             }
-            else
-            {
-                wchar_t szTokenUser[TOKEN_USER_BUFFER_SIZE] = {};
-                AnsiValueToWide(rgbUser, cbUser, szTokenUser, ARRAYSIZE(szTokenUser));
-                log.Line(L"uname from registry: %s\r\n", szTokenUser);
-                if (wcscmp(pszUserName, szTokenUser) != 0)
-                {
-                    *pAuthoritative = FALSE;
-                    log.Write(L"Token is not for this user\r\n");
-                }
-                else
-                {
-                    ProbeOtpApplet(*pReader);
-                    result = 0;
-                }
-            }
+            log.Write(L"Token has no credential; accepted by serial number\r\n");
+            return 0;
+        case TokenCredentialState::Malformed:
+            log.Line(L"Token proof failed: %s\r\n", L"stored credential malformed");
+            return SUBAUTH_PROOF_FAILED;
+        case TokenCredentialState::Present:
+            break;
         }
-        HeapDelete(pReader);
+        const LONG result = CheckProof(session, pszSerial, credential, log);
+        SecureZeroMemory(&credential, sizeof(credential));
         return result;
     }
 
-    LONG RunCheck(CSmartCardContext& context, const wchar_t* pszUserName, BOOLEAN* pAuthoritative, CLogonLog& log)
+    LONG CheckWithReader(TOKEN_SESSION& session, const wchar_t* pszReaderName, const wchar_t* pszUserName,
+                         BOOLEAN* pAuthoritative, CLogonLog& log)
+    {
+        session.pReader = HeapNew<CSmartCardReader>(session.pContext->context, pszReaderName);
+        if (session.pReader == nullptr)
+        {
+            return SUBAUTH_CONNECT_FAILED;
+        }
+        session.pReader->traceResults = log.IsEnabled();
+        session.pReader->traceData = log.IsEnabled();
+
+        if (session.pReader->Connect(SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1) != SCARD_S_SUCCESS)
+        {
+            log.Line(L"Connect failed: %X\r\n", static_cast<unsigned int>(session.pReader->lastResult));
+            return SUBAUTH_CONNECT_FAILED;
+        }
+        wchar_t szSerial[64] = {};
+        const int serialStatus = ReadTokenSerial(*session.pReader, szSerial, ARRAYSIZE(szSerial));
+        log.Line(L"Serial number: %s\r\n", szSerial);
+        BYTE rgbUser[TOKEN_USER_BUFFER_SIZE] = {};
+        DWORD cbUser = sizeof(rgbUser);
+        // An unread serial is never looked up: it would name the tokens key itself.
+        if (serialStatus != 0 || ReadTokenUser(szSerial, rgbUser, &cbUser) != ERROR_SUCCESS)
+        {
+            log.Write(L"No user associated with token\r\n");
+            return SUBAUTH_WRONG_USER;
+        }
+        wchar_t szTokenUser[TOKEN_USER_BUFFER_SIZE] = {};
+        AnsiValueToWide(rgbUser, cbUser, szTokenUser, ARRAYSIZE(szTokenUser));
+        log.Line(L"uname from registry: %s\r\n", szTokenUser);
+        if (wcscmp(pszUserName, szTokenUser) != 0)
+        {
+            *pAuthoritative = FALSE;
+            log.Write(L"Token is not for this user\r\n");
+            return SUBAUTH_WRONG_USER;
+        }
+        const LONG possession = CheckPossession(session, szSerial, log);
+        if (possession != 0)
+        {
+            return possession;
+        }
+        ProbeOtpApplet(*session.pReader);
+        return 0;
+    }
+
+    LONG RunCheck(TOKEN_SESSION& session, const wchar_t* pszUserName, BOOLEAN* pAuthoritative, CLogonLog& log)
     {
         // Without the smart-card service no token can be shown, and on recent Windows the
         // service stops when the last reader goes: that must not open the door.
+        CSmartCardContext& context = *session.pContext;
         const LONG establishResult = context.EstablishContext();
         if (establishResult != SCARD_S_SUCCESS)
         {
@@ -91,21 +217,21 @@ namespace
         {
             return SUBAUTH_MULTIPLE_TOKENS;
         }
-        return CheckWithReader(context, pszTokenReader, pszUserName, pAuthoritative, log);
+        return CheckWithReader(session, pszTokenReader, pszUserName, pAuthoritative, log);
     }
 }
 
 LONG CheckTokenLogon(const wchar_t* pszUserName, BOOLEAN* pAuthoritative, CLogonLog& log)
 {
     LONG result = SUBAUTH_NO_TOKEN;
-    CSmartCardContext* pContext = HeapNew<CSmartCardContext>();
+    TOKEN_SESSION session;
+    session.pContext = HeapNew<CSmartCardContext>();
     const HRESULT hrCom = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (pContext != nullptr)
+    if (session.pContext != nullptr)
     {
-        result = RunCheck(*pContext, pszUserName, pAuthoritative, log);
-        pContext->Release();
-        HeapDelete(pContext);
+        result = RunCheck(session, pszUserName, pAuthoritative, log);
     }
+    ReleaseSession(session);
     if (SUCCEEDED(hrCom))
     {
         CoUninitialize();

@@ -160,6 +160,7 @@ TEST_F(SubAuthLogon, TokenOfTheUserIsAccepted)
     EXPECT_EQ(GatesPassed(L"alice") + Lines({ L"Reader: Halvane Velkor FIDO2 Security Key 0\r\n", L"tokenCount: 1\r\n",
                                              L"Velkor FIDO2 Token detected\r\n", L"Serial number: 1234ABCD\r\n",
                                              L"uname from registry: alice\r\n",
+                                             L"Token has no credential; accepted by serial number\r\n",
                                              L"returnVal 0x00000000 *Authoritative 1\r\n" }),
               testlog::ReadTextWithoutDates());
 

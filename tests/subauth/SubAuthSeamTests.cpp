@@ -145,7 +145,7 @@ TEST_F(SubAuthSeams, EachSettingIsReadOncePerLogon)
         { L"alice", 0, { "loggingEnabled", "enabled" } },
         { L"bob", 1, { "loggingEnabled", "enabled", "enabled" } },
         { L"carol", 1, { "loggingEnabled", "enabled", "enabled", "sec", "Recovery" } },
-        { L"alice", 1, { "loggingEnabled", "enabled", "enabled", "sec", "user" } },
+        { L"alice", 1, { "loggingEnabled", "enabled", "enabled", "sec", "user", "credentialId", "publicKey", "requireProof" } },
     };
     for (DWORD logging : { 0u, 1u })
     {

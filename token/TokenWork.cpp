@@ -1,0 +1,107 @@
+#include "TokenWork.h"
+
+namespace
+{
+    constexpr LONG WORK_RUNNING = 0;
+    constexpr LONG WORK_FINISHED = 1;
+    constexpr LONG WORK_ABANDONED = 2;
+
+    // Shared by the caller and the thread; the last one to let go frees it.
+    struct TOKEN_WORK_CONTROL
+    {
+        LONG lReferences;
+        LONG lState;
+        HANDLE hDone;
+        void* pWork;
+        TokenWorkFunction pfnWork;
+        TokenWorkFunction pfnAbandoned;
+    };
+
+    void ReleaseControl(TOKEN_WORK_CONTROL* pControl)
+    {
+        if (InterlockedDecrement(&pControl->lReferences) == 0)
+        {
+            CloseHandle(pControl->hDone);
+            HeapFree(GetProcessHeap(), 0, pControl);
+        }
+    }
+
+    DWORD WINAPI RunWork(void* pParameter)
+    {
+        auto* pControl = static_cast<TOKEN_WORK_CONTROL*>(pParameter);
+        pControl->pfnWork(pControl->pWork);
+        if (InterlockedCompareExchange(&pControl->lState, WORK_FINISHED, WORK_RUNNING) == WORK_RUNNING)
+        {
+            SetEvent(pControl->hDone);
+        }
+        else
+        {
+            // Nobody waits any longer: what the work holds is left to it.
+            pControl->pfnAbandoned(pControl->pWork);
+        }
+        ReleaseControl(pControl);
+        return 0;
+    }
+
+    bool PlainWait(void*, HANDLE hDone, DWORD dwMilliseconds)
+    {
+        return WaitForSingleObject(hDone, dwMilliseconds) == WAIT_OBJECT_0;
+    }
+}
+
+TokenWorkOutcome RunTokenWork(void* pWork, TokenWorkFunction pfnWork, TokenWorkFunction pfnAbandoned,
+                              ULONGLONG ullDeadline, TokenWaitFunction pfnWait, void* pWaitContext)
+{
+    auto* pControl = static_cast<TOKEN_WORK_CONTROL*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(TOKEN_WORK_CONTROL)));
+    if (pControl == nullptr)
+    {
+        return TokenWorkOutcome::NotStarted;
+    }
+    pControl->hDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (pControl->hDone == nullptr)
+    {
+        HeapFree(GetProcessHeap(), 0, pControl);
+        return TokenWorkOutcome::NotStarted;
+    }
+    pControl->lReferences = 2;
+    pControl->lState = WORK_RUNNING;
+    pControl->pWork = pWork;
+    pControl->pfnWork = pfnWork;
+    pControl->pfnAbandoned = pfnAbandoned;
+    HANDLE hThread = CreateThread(nullptr, 0, RunWork, pControl, 0, nullptr);
+    if (hThread == nullptr)
+    {
+        CloseHandle(pControl->hDone);
+        HeapFree(GetProcessHeap(), 0, pControl);
+        return TokenWorkOutcome::NotStarted;
+    }
+    CloseHandle(hThread);
+
+    if (pfnWait == nullptr)
+    {
+        pfnWait = PlainWait;
+    }
+    for (;;)
+    {
+        const ULONGLONG ullNow = GetTickCount64();
+        const ULONGLONG ullLeft = ullNow < ullDeadline ? ullDeadline - ullNow : 0;
+        if (pfnWait(pWaitContext, pControl->hDone, static_cast<DWORD>(ullLeft < INFINITE ? ullLeft : INFINITE - 1)))
+        {
+            ReleaseControl(pControl);
+            return TokenWorkOutcome::Finished;
+        }
+        if (GetTickCount64() >= ullDeadline)
+        {
+            break;
+        }
+    }
+    if (InterlockedCompareExchange(&pControl->lState, WORK_ABANDONED, WORK_RUNNING) != WORK_RUNNING)
+    {
+        // It finished just now: its event is set or about to be.
+        WaitForSingleObject(pControl->hDone, INFINITE);
+        ReleaseControl(pControl);
+        return TokenWorkOutcome::Finished;
+    }
+    ReleaseControl(pControl);
+    return TokenWorkOutcome::TimedOut;
+}
