@@ -127,6 +127,7 @@ for name, (rp, cred, data) in {
     "no-credentials": (V_RP, V_ID[:255], b"\x2e"), "user-presence-refused": (V_RP, V_ID[:255], b"\x2c"),
 }.items():
     write("get_assertion", name, rp + bytes([len(cred)]) + cred + data)
+write("get_assertion", "empty", b"")
 
 # der_signature: real, example and edge signatures, and raw r || s pairs.
 for name, data in {

@@ -130,6 +130,53 @@ BOOL WINAPI VScardSetDefaultAnswer(int reader, int command)
     return TRUE;
 }
 
+BOOL WINAPI VScardSetFidoVersion(int reader, const char* version)
+{
+    if (version != NULL && (version[0] == '\0' || strlen(version) > 32))
+        return FALSE;
+    try {
+        Guard lock;
+        ensureInit(true);
+        Reader* r = readerAt(reader);
+        if (!r)
+            return FALSE;
+        r->fido.version = version ? version : "FIDO_2_0";
+        return TRUE;
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+BOOL WINAPI VScardSetFidoKnob(int reader, int knob, DWORD value)
+{
+    if (knob < 0 || knob >= VSCARD_FIDO_KNOB_COUNT)
+        return FALSE;
+    Guard lock;
+    ensureInit(true);
+    Reader* r = readerAt(reader);
+    if (!r)
+        return FALSE;
+    r->fido.knobs[knob] = value;
+    return TRUE;
+}
+
+BOOL WINAPI VScardSetDeviceSecret(int reader, const BYTE* secret, DWORD length)
+{
+    if (length > 64 || (secret == NULL && length != 0))
+        return FALSE;
+    try {
+        Guard lock;
+        ensureInit(true);
+        Reader* r = readerAt(reader);
+        if (!r)
+            return FALSE;
+        r->fido.secret.assign(secret, secret + length);
+        return TRUE;
+    } catch (...) {
+        return FALSE;
+    }
+}
+
 BOOL WINAPI VScardFailCall(int function, LONG code, DWORD nth, BOOL andAfter)
 {
     if (function < 0 || function >= VSCARD_FN_COUNT)

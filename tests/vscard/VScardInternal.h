@@ -20,6 +20,25 @@
 
 namespace vscard {
 
+// The FIDO2 authenticator of a token: its settings, counters and the state of the
+// exchange in progress (cleared when the token is reset).
+struct FidoToken {
+    std::string version = "FIDO_2_0";
+    DWORD knobs[VSCARD_FIDO_KNOB_COUNT] = {};
+    std::vector<BYTE> secret; // empty: derived from the serial
+    DWORD globalCounter = 0;
+    std::map<std::string, DWORD> credentialCounters;
+
+    bool selected = false;
+    std::vector<BYTE> chain;    // CTAP message bytes of the CLA 90 segments so far
+    std::vector<BYTE> pending;  // answer bytes left for GET RESPONSE
+    std::vector<BYTE> withheld; // CTAP answer kept back while the touch is awaited
+    DWORD pollsLeft = 0;
+
+    FidoToken();
+    void resetSession();
+};
+
 struct Reader {
     std::wstring name;
     bool present = false;
@@ -32,6 +51,7 @@ struct Reader {
     DWORD events = 0;
     DWORD pullAfter = 0; // successful transmits left before the token is pulled
     ULONG_PTR transactionOwner = 0;
+    FidoToken fido;
 };
 
 struct Card {
@@ -113,7 +133,11 @@ int addReader(const std::wstring& name, bool withToken); // -1 if empty or dupli
 void removeToken(Reader& r);
 void insertToken(Reader& r);
 bool cardRemoved(const Card& c); // token gone since the handle was (re)connected
-std::vector<BYTE> tokenAnswer(const Reader& r, const BYTE* command, DWORD length);
+// The token's answer; *delayMs is how long the answer takes (0 for at once).
+std::vector<BYTE> tokenAnswer(Reader& r, const BYTE* command, DWORD length, DWORD* delayMs);
+// FIDO applet commands (SELECT of its AID, NFCCTAP_MSG, GET RESPONSE, NFCCTAP_GETRESPONSE);
+// false when the command is none of them.
+bool fidoAnswer(Reader& r, const BYTE* command, DWORD length, std::vector<BYTE>* answer, DWORD* delayMs);
 std::vector<BYTE> tokenAtr(const Reader& r);
 std::vector<BYTE> defaultAnswer(const Reader& r, int command);
 int loadScenario(const std::wstring& path, std::wstring* error);

@@ -148,6 +148,110 @@ int commandFromName(const std::string& name)
     return -1;
 }
 
+bool parseHexBytes(const std::vector<Word>& w, size_t first, std::vector<BYTE>* bytes, std::wstring* error)
+{
+    std::string digits;
+    for (size_t i = first; i < w.size(); ++i)
+        digits += w[i].text;
+    if (digits.size() % 2 != 0) {
+        *error = L"odd number of hex digits";
+        return false;
+    }
+    for (size_t i = 0; i < digits.size(); i += 2) {
+        int hi = hexDigit(digits[i]);
+        int lo = hexDigit(digits[i + 1]);
+        if (hi < 0 || lo < 0) {
+            *error = L"not a hex digit";
+            return false;
+        }
+        bytes->push_back((BYTE)(hi * 16 + lo));
+    }
+    return true;
+}
+
+// fido <setting> [values]: the FIDO2 authenticator of the last reader's token.
+bool applyFido(const std::vector<Word>& w, FidoToken& f, std::wstring* error)
+{
+    static const struct {
+        const char* name;
+        int knob;
+        int words; // values after the name: 0 sets the knob to 1, 1 takes a decimal
+    } kKnobs[] = {
+        {"refuse-silent", VSCARD_FIDO_REFUSE_SILENT, 0},
+        {"pin-required", VSCARD_FIDO_PIN_REQUIRED, 0},
+        {"refuse-get-response-80", VSCARD_FIDO_REFUSE_GET_RESPONSE_80, 0},
+        {"touch-polls", VSCARD_FIDO_TOUCH_POLLS, 1},
+        {"touch-delay", VSCARD_FIDO_TOUCH_DELAY_MS, 1},
+        {"assertion-delay", VSCARD_FIDO_ASSERTION_DELAY_MS, 1},
+        {"chunk", VSCARD_FIDO_CHUNK, 1},
+        {"counter-lag", VSCARD_FIDO_COUNTER_LAG, 1},
+    };
+    const std::string setting = w.size() >= 2 ? lower(w[1].text) : std::string();
+    for (size_t i = 0; i < sizeof kKnobs / sizeof kKnobs[0]; ++i) {
+        if (setting != kKnobs[i].name)
+            continue;
+        DWORD value = 1;
+        if (w.size() != (size_t)(2 + kKnobs[i].words) ||
+            (kKnobs[i].words == 1 && !parseDecimal(w[2].text, &value)) ||
+            (kKnobs[i].knob == VSCARD_FIDO_CHUNK && (value == 0 || value > 256))) {
+            *error = L"bad value for 'fido " + fromUtf8(setting) + L"'";
+            return false;
+        }
+        f.knobs[kKnobs[i].knob] = value;
+        return true;
+    }
+    if (setting == "absent") {
+        std::string sw = w.size() == 3 ? lower(w[2].text) : std::string("6a82");
+        if (w.size() > 3 || (sw != "6a82" && sw != "6d00")) {
+            *error = L"expected: fido absent [6A82|6D00]";
+            return false;
+        }
+        f.knobs[VSCARD_FIDO_ABSENT] = sw == "6a82" ? 0x6A82 : 0x6D00;
+        return true;
+    }
+    if (setting == "version") {
+        if (w.size() != 3 || w[2].text.empty() || w[2].text.size() > 32) {
+            *error = L"expected: fido version <text of 1 to 32 characters>";
+            return false;
+        }
+        f.version = w[2].text;
+        return true;
+    }
+    if (setting == "counter") {
+        static const char* const kModes[] = {"per-credential", "global", "zero"};
+        DWORD mode = 3;
+        for (DWORD m = 0; m < 3 && w.size() >= 3; ++m) {
+            if (lower(w[2].text) == kModes[m])
+                mode = m;
+        }
+        DWORD start = VSCARD_COUNTER_CLOCK;
+        if (mode == 3 || w.size() > 4 || (w.size() == 4 && lower(w[3].text) != "clock" && !parseDecimal(w[3].text, &start))) {
+            *error = L"expected: fido counter per-credential|global|zero [clock|<start>]";
+            return false;
+        }
+        f.knobs[VSCARD_FIDO_COUNTER_MODE] = mode;
+        f.knobs[VSCARD_FIDO_COUNTER_START] = start;
+        return true;
+    }
+    if (setting == "damage") {
+        static const char* const kDamage[] = {"none", "cut", "trailing", "auth-data", "signature"};
+        const std::string command = w.size() == 4 ? lower(w[2].text) : std::string();
+        int knob = command == "make-credential" ? VSCARD_FIDO_DAMAGE_MAKE_CREDENTIAL
+                   : command == "get-assertion" ? VSCARD_FIDO_DAMAGE_GET_ASSERTION
+                                                : -1;
+        for (DWORD d = 0; knob >= 0 && d < 5; ++d) {
+            if (lower(w[3].text) == kDamage[d]) {
+                f.knobs[knob] = d;
+                return true;
+            }
+        }
+        *error = L"expected: fido damage make-credential|get-assertion none|cut|trailing|auth-data|signature";
+        return false;
+    }
+    *error = L"unknown fido setting '" + fromUtf8(setting) + L"'";
+    return false;
+}
+
 bool applyLine(const std::vector<Word>& w, std::wstring* error)
 {
     std::string verb = lower(w[0].text);
@@ -236,6 +340,20 @@ bool applyLine(const std::vector<Word>& w, std::wstring* error)
         }
         last->customAnswer[command] = true;
         last->answer[command] = bytes;
+        return true;
+    }
+
+    if (verb == "fido")
+        return applyFido(w, last->fido, error);
+
+    if (verb == "device-secret") {
+        std::vector<BYTE> secret;
+        if (w.size() < 2 || !parseHexBytes(w, 1, &secret, error) || secret.empty() || secret.size() > 64) {
+            if (error->empty())
+                *error = L"expected: device-secret <1 to 64 bytes in hex>";
+            return false;
+        }
+        last->fido.secret = secret;
         return true;
     }
 

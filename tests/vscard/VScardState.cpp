@@ -210,6 +210,7 @@ void removeToken(Reader& r)
     r.present = false;
     ++r.events;
     r.transactionOwner = 0;
+    r.fido.resetSession();
     notifyChange();
 }
 
@@ -220,6 +221,7 @@ void insertToken(Reader& r)
     r.present = true;
     ++r.events;
     r.transactionOwner = 0;
+    r.fido.resetSession();
     notifyChange();
 }
 
@@ -324,9 +326,15 @@ std::vector<BYTE> defaultAnswer(const Reader& r, int command)
     return out;
 }
 
-std::vector<BYTE> tokenAnswer(const Reader& r, const BYTE* command, DWORD length)
+std::vector<BYTE> tokenAnswer(Reader& r, const BYTE* command, DWORD length, DWORD* delayMs)
 {
+    *delayMs = 0;
+    std::vector<BYTE> fido;
+    if (fidoAnswer(r, command, length, &fido, delayMs))
+        return fido;
     int which = classify(command, length);
+    if (which == VSCARD_CMD_SELECT || which == VSCARD_CMD_SELECT_OTP)
+        r.fido.resetSession(); // another applet: the FIDO one is no longer selected
     if (which < 0) {
         std::vector<BYTE> out;
         out.push_back(0x6D);

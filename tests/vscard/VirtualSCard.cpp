@@ -703,6 +703,8 @@ LONG WINAPI SCardReconnect(SCARDHANDLE hCard, DWORD dwShareMode, DWORD dwPreferr
         c->shareMode = dwShareMode;
         c->protocol = active;
         c->withToken = r.present;
+        if (dwInitialization == SCARD_RESET_CARD || dwInitialization == SCARD_UNPOWER_CARD)
+            r.fido.resetSession();
         notifyChange();
         *pdwActiveProtocol = active;
         call.rec.activeProtocol = active;
@@ -724,6 +726,8 @@ LONG WINAPI SCardDisconnect(SCARDHANDLE hCard, DWORD dwDisposition)
             return call.done(SCARD_E_INVALID_HANDLE);
         if (!validDisposition(dwDisposition))
             return call.done(SCARD_E_INVALID_VALUE);
+        if (dwDisposition != SCARD_LEAVE_CARD)
+            g.readers[c->reader].fido.resetSession();
         dropCard(hCard);
         return call.done(SCARD_S_SUCCESS);
     } catch (...) {
@@ -803,8 +807,29 @@ LONG WINAPI SCardTransmit(SCARDHANDLE hCard, LPCSCARD_IO_REQUEST pioSendPci, LPC
         if (pioSendPci->dwProtocol != c->protocol)
             return call.done(SCARD_E_INVALID_VALUE);
 
-        std::vector<BYTE> answer = tokenAnswer(r, pbSendBuffer, cbSendLength);
+        // A FIDO exchange moves on with each answer; one the caller cannot take is not given.
+        const bool fidoStep = cbSendLength >= 2 && (pbSendBuffer[1] == 0xA4 || pbSendBuffer[1] == 0x10 ||
+                                                    pbSendBuffer[1] == 0x11 || pbSendBuffer[1] == 0xC0);
+        FidoToken before;
+        if (fidoStep)
+            before = r.fido;
+        DWORD delayMs = 0;
+        std::vector<BYTE> answer = tokenAnswer(r, pbSendBuffer, cbSendLength, &delayMs);
+        if (delayMs != 0) {
+            // A slow token: other calls go on meanwhile; the card may be gone afterwards.
+            const ULONGLONG deadline = GetTickCount64() + delayMs;
+            while (waitChange(false, deadline)) {
+            }
+            c = findCard(hCard);
+            if (!c)
+                return call.done(SCARD_E_INVALID_HANDLE);
+            if (cardRemoved(*c))
+                return call.done(SCARD_W_REMOVED_CARD);
+        }
+        Reader& answering = g.readers[c->reader];
         if (answer.size() > *pcbRecvLength) {
+            if (fidoStep)
+                answering.fido = before;
             *pcbRecvLength = (DWORD)answer.size();
             return call.done(SCARD_E_INSUFFICIENT_BUFFER);
         }
@@ -814,8 +839,8 @@ LONG WINAPI SCardTransmit(SCARDHANDLE hCard, LPCSCARD_IO_REQUEST pioSendPci, LPC
         if (pioRecvPci)
             pioRecvPci->dwProtocol = c->protocol;
         rec.answer = answer;
-        if (r.pullAfter > 0 && --r.pullAfter == 0)
-            removeToken(r);
+        if (answering.pullAfter > 0 && --answering.pullAfter == 0)
+            removeToken(answering);
         return call.done(SCARD_S_SUCCESS);
     } catch (...) {
         return SCARD_E_NO_MEMORY;

@@ -56,6 +56,35 @@ enum {
     VSCARD_FN_COUNT
 };
 
+/* Behaviour of the simulated FIDO2 authenticator, set with VScardSetFidoKnob. */
+enum {
+    VSCARD_FIDO_ABSENT = 0,             /* 0: the FIDO applet answers SELECT; else the status word of its refusal (0x6A82, 0x6D00) */
+    VSCARD_FIDO_REFUSE_SILENT,          /* 1: getAssertion with "up": false answers CTAP status 0x2C */
+    VSCARD_FIDO_PIN_REQUIRED,           /* 1: makeCredential answers CTAP status 0x36 */
+    VSCARD_FIDO_TOUCH_POLLS,            /* n: makeCredential's answer comes with the n-th NFCCTAP_GETRESPONSE (91 00 until then) */
+    VSCARD_FIDO_TOUCH_DELAY_MS,         /* ms: the transmit that completes makeCredential blocks that long */
+    VSCARD_FIDO_ASSERTION_DELAY_MS,     /* ms: the transmit that completes getAssertion blocks that long */
+    VSCARD_FIDO_CHUNK,                  /* 1..256 answer bytes per transmit, the rest through 61 xx (default 256) */
+    VSCARD_FIDO_REFUSE_GET_RESPONSE_80, /* 1: GET RESPONSE with CLA 80 answers 6E 00 (CLA 00 still works) */
+    VSCARD_FIDO_COUNTER_MODE,           /* VSCARD_COUNTER_PER_CREDENTIAL (default), _GLOBAL or _ZERO */
+    VSCARD_FIDO_COUNTER_START,          /* VSCARD_COUNTER_CLOCK (default), or the count before the first one */
+    VSCARD_FIDO_COUNTER_LAG,            /* every count shown this much lower (a copied key behind its original) */
+    VSCARD_FIDO_DAMAGE_MAKE_CREDENTIAL, /* VSCARD_DAMAGE_... done to makeCredential answers */
+    VSCARD_FIDO_DAMAGE_GET_ASSERTION,   /* VSCARD_DAMAGE_... done to getAssertion answers */
+    VSCARD_FIDO_KNOB_COUNT
+};
+
+enum {
+    VSCARD_DAMAGE_NONE = 0,
+    VSCARD_DAMAGE_CUT,           /* the CTAP answer loses its last byte */
+    VSCARD_DAMAGE_TRAILING,      /* a 00 byte after the CTAP answer */
+    VSCARD_DAMAGE_AUTH_DATA_BIT, /* bit 0 of the last authenticator data byte flipped (after signing) */
+    VSCARD_DAMAGE_SIGNATURE_BIT  /* bit 0 of the last signature byte flipped (getAssertion only) */
+};
+
+enum { VSCARD_COUNTER_PER_CREDENTIAL = 0, VSCARD_COUNTER_GLOBAL = 1, VSCARD_COUNTER_ZERO = 2 };
+#define VSCARD_COUNTER_CLOCK 0xFFFFFFFFu /* counts start at tenths of seconds since 2024 */
+
 #define VSCARD_MAX_ANSWER 258          /* longest settable answer, SW included */
 #define VSCARD_RECORD_BYTES 300        /* bytes kept per command/answer in a record */
 #define VSCARD_RECORD_READER_CHARS 256 /* reader name chars kept in a record, NUL included */
@@ -104,6 +133,16 @@ VSCARD_API BOOL WINAPI VScardSetProtocol(int reader, DWORD protocol);
 VSCARD_API BOOL WINAPI VScardSetAnswer(int reader, int command, const BYTE* answer, DWORD length);
 /* Back to the built-in answer (the CPLC one follows the serial). */
 VSCARD_API BOOL WINAPI VScardSetDefaultAnswer(int reader, int command);
+
+/* The FIDO2 authenticator (see README.md, "The FIDO2 authenticator").
+   Version text of the SELECT answer, 1..32 characters; NULL: back to "FIDO_2_0". */
+VSCARD_API BOOL WINAPI VScardSetFidoVersion(int reader, const char* version);
+/* One VSCARD_FIDO_... setting; each knob's values are listed with it. */
+VSCARD_API BOOL WINAPI VScardSetFidoKnob(int reader, int knob, DWORD value);
+/* The secret that wraps credential keys into credential IDs, 1..64 bytes; length 0:
+   back to the default, derived from the serial. Tokens with the same secret accept
+   each other's credentials; with another secret they answer CTAP status 0x2E. */
+VSCARD_API BOOL WINAPI VScardSetDeviceSecret(int reader, const BYTE* secret, DWORD length);
 
 /* Makes the nth call of `function` counted from now (1 = the next one) return
    `code` without doing anything; with andAfter every later call fails too.
