@@ -19,6 +19,14 @@ public:
     // The account's factor was switched; a program that shows it reads it back now,
     // before the message that follows.
     virtual void UserSwitchChanged() {}
+    // A text that stands while the token works ("Touch the key now"); null takes it away.
+    virtual void ShowProgress(const wchar_t*) {}
+    // Waits at most dwMilliseconds for the token's work to end (hDone); true when it did.
+    // A program with windows keeps them painted meanwhile.
+    virtual bool WaitForToken(HANDLE hDone, DWORD dwMilliseconds)
+    {
+        return WaitForSingleObject(hDone, dwMilliseconds) == WAIT_OBJECT_0;
+    }
 
 protected:
     ~IAdminPrompts() = default;

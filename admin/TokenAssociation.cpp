@@ -3,16 +3,22 @@
 #include "SmartCardContext.h"
 #include "SmartCardReader.h"
 #include "TokenIdentification.h"
+#include "TokenProof.h"
+#include "TokenWork.h"
 
 #include <strsafe.h>
 
-#include <memory>
+#include <cstring>
 #include <new>
 
 namespace
 {
     constexpr size_t READER_NAME_BUFFER_CHARS = 128;
     constexpr size_t SERIAL_BUFFER_CHARS = 64;
+    constexpr size_t USER_NAME_COPY_CHARS = 257;
+    // The key's owner has this long to touch it while the credential is made.
+    constexpr ULONGLONG CREDENTIAL_DEADLINE_MS = 30000;
+    constexpr ULONGLONG FIDO_SELECT_DEADLINE_MS = 5000;
 
     void DebugOutputSink(void*, const wchar_t* pszText)
     {
@@ -37,25 +43,58 @@ namespace
         return TOKEN_FLOW_UNUSABLE_INPUT;
     }
 
-    // The steps both flows start with: one token reader, a connection, the serial number.
-    // The reader is destroyed (card left in place) before the context is released.
-    DWORD ReadPluggedTokenSerial(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS],
-                                 wchar_t (&szSerial)[SERIAL_BUFFER_CHARS])
+    // The plugged-in token for one action: its context, its connection and its serial
+    // number. The reader is destroyed (card left in place) before the context is released.
+    struct PLUGGED_TOKEN
     {
-        std::unique_ptr<CSmartCardContext> pContext(new (std::nothrow) CSmartCardContext());
-        if (!pContext)
+        CSmartCardContext* pContext = nullptr;
+        CSmartCardReader* pReader = nullptr;
+    };
+
+    void ReleasePluggedToken(PLUGGED_TOKEN& token)
+    {
+        delete token.pReader;
+        token.pReader = nullptr;
+        delete token.pContext;
+        token.pContext = nullptr;
+    }
+
+    // Owns a PLUGGED_TOKEN for the length of a flow, unless a credential exchange that
+    // missed its deadline took it over.
+    class CPluggedToken
+    {
+    public:
+        CPluggedToken() = default;
+        ~CPluggedToken() { ReleasePluggedToken(_token); }
+        CPluggedToken(const CPluggedToken&) = delete;
+        CPluggedToken& operator=(const CPluggedToken&) = delete;
+
+        PLUGGED_TOKEN& Get() { return _token; }
+        CSmartCardReader& Reader() { return *_token.pReader; }
+
+    private:
+        PLUGGED_TOKEN _token;
+    };
+
+    // The steps both flows start with: one token reader, a connection, the serial number.
+    DWORD OpenPluggedToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], CPluggedToken& plugged,
+                           wchar_t (&szSerial)[SERIAL_BUFFER_CHARS])
+    {
+        PLUGGED_TOKEN& token = plugged.Get();
+        token.pContext = new (std::nothrow) CSmartCardContext();
+        if (token.pContext == nullptr)
         {
             return ERROR_NOT_ENOUGH_MEMORY;
         }
         wchar_t szReaderName[READER_NAME_BUFFER_CHARS] = {};
-        const LONG establishStatus = pContext->EstablishContext();
+        const LONG establishStatus = token.pContext->EstablishContext();
         if (establishStatus != SCARD_S_SUCCESS)
         {
             return static_cast<DWORD>(establishStatus);
         }
 
         const wchar_t* pszTokenReader = nullptr;
-        const int tokenCount = CountTokenReaders(*pContext, szTraceText, MANAGER_TRACE_TEXT_CHARS, DebugOutputSink,
+        const int tokenCount = CountTokenReaders(*token.pContext, szTraceText, MANAGER_TRACE_TEXT_CHARS, DebugOutputSink,
                                                  nullptr, &pszTokenReader);
         if (tokenCount == 0)
         {
@@ -73,19 +112,21 @@ namespace
             StringCchCopyW(szReaderName, READER_NAME_BUFFER_CHARS, pszTokenReader);
         }
 
-        std::unique_ptr<CSmartCardReader> pReader(new (std::nothrow) CSmartCardReader(pContext->context, szReaderName));
-        if (!pReader)
+        token.pReader = new (std::nothrow) CSmartCardReader(token.pContext->context, szReaderName);
+        if (token.pReader == nullptr)
         {
             return ERROR_NOT_ENOUGH_MEMORY;
         }
-        const LONG connectStatus = pReader->Connect(SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
+        const LONG connectStatus = token.pReader->Connect(SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
         if (connectStatus != SCARD_S_SUCCESS)
         {
             TraceLine(szTraceText, L"Connect failed: %X\r\n", static_cast<unsigned int>(connectStatus));
             return TOKEN_FLOW_CONNECT_FAILED;
         }
+        // A logon at the same time must not select another applet in between.
+        token.pReader->BeginTransaction();
         // No key may ever be named after a serial that was not read.
-        if (ReadTokenSerial(*pReader, szSerial, SERIAL_BUFFER_CHARS) != 0)
+        if (ReadTokenSerial(*token.pReader, szSerial, SERIAL_BUFFER_CHARS) != 0)
         {
             szSerial[0] = L'\0';
             prompts.Show(L"Could not read the token serial number", ERROR_BOX);
@@ -94,15 +135,183 @@ namespace
         TraceLine(szTraceText, L"Serial number: %ls\r\n", szSerial);
         return ERROR_SUCCESS;
     }
+
+    struct CREDENTIAL_WORK
+    {
+        PLUGGED_TOKEN token;
+        wchar_t szUserName[USER_NAME_COPY_CHARS];
+        ULONGLONG ullDeadline;
+        NEW_TOKEN_CREDENTIAL credential;
+        TOKEN_PROOF_RESULT proof;
+    };
+
+    // Makes the credential, then has the key prove it at once the way every logon will:
+    // a key that cannot answer silently, or whose key does not verify, is found now
+    // rather than at its owner's next logon.
+    void RunMakeCredential(void* pWork)
+    {
+        auto* pCredentialWork = static_cast<CREDENTIAL_WORK*>(pWork);
+        NEW_TOKEN_CREDENTIAL& made = pCredentialWork->credential;
+        MakeTokenCredential(*pCredentialWork->token.pReader, pCredentialWork->szUserName, pCredentialWork->ullDeadline, &made);
+        if (made.outcome != TokenCredentialOutcome::Made)
+        {
+            return;
+        }
+        TOKEN_CREDENTIAL stored = {};
+        memcpy(stored.rgbCredentialId, made.rgbCredentialId, made.cbCredentialId);
+        stored.cbCredentialId = made.cbCredentialId;
+        memcpy(stored.rgbPublicKey, made.rgbPublicKey, sizeof(stored.rgbPublicKey));
+        stored.signCount = made.signCount;
+        ProveTokenPossession(*pCredentialWork->token.pReader, stored, pCredentialWork->ullDeadline, &pCredentialWork->proof);
+    }
+
+    void AbandonMakeCredential(void* pWork)
+    {
+        auto* pCredentialWork = static_cast<CREDENTIAL_WORK*>(pWork);
+        ReleasePluggedToken(pCredentialWork->token);
+        delete pCredentialWork;
+    }
+
+    bool WaitThroughPrompts(void* pPrompts, HANDLE hDone, DWORD dwMilliseconds)
+    {
+        return static_cast<IAdminPrompts*>(pPrompts)->WaitForToken(hDone, dwMilliseconds);
+    }
+
+    // The result a failed credential exchange is reported with.
+    DWORD CredentialFailure(const NEW_TOKEN_CREDENTIAL& credential, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS])
+    {
+        switch (credential.outcome)
+        {
+        case TokenCredentialOutcome::Made:
+            return ERROR_SUCCESS;
+        case TokenCredentialOutcome::TimedOut:
+            TraceLine(szTraceText, L"Credential not made: the key was not touched in time\r\n");
+            return TOKEN_FLOW_TIMED_OUT;
+        case TokenCredentialOutcome::NoFidoApplet:
+            TraceLine(szTraceText, L"Credential not made: no FIDO2 application\r\n");
+            return TOKEN_FLOW_BAD_ANSWER;
+        case TokenCredentialOutcome::Failed:
+            break;
+        }
+        if (credential.answerCheck == CtapResult::AuthenticatorStatus)
+        {
+            TraceLine(szTraceText, L"Credential not made: authenticator status 0x%02X\r\n",
+                      static_cast<unsigned int>(credential.ctapStatus));
+            return TOKEN_FLOW_CTAP_STATUS | credential.ctapStatus;
+        }
+        if (credential.cardResult != 0)
+        {
+            TraceLine(szTraceText, L"Credential not made: 0x%08X\r\n", static_cast<unsigned int>(credential.cardResult));
+            return credential.cardResult;
+        }
+        if (credential.answerCheck != CtapResult::Ok)
+        {
+            TraceLine(szTraceText, L"Credential not made: %ls\r\n", CtapResultText(credential.answerCheck));
+            return TOKEN_FLOW_BAD_ANSWER;
+        }
+        if (credential.statusWord != 0)
+        {
+            TraceLine(szTraceText, L"Credential not made: status word %04X\r\n", static_cast<unsigned int>(credential.statusWord));
+            return TOKEN_FLOW_BAD_ANSWER;
+        }
+        TraceLine(szTraceText, L"Credential not made: nothing could be sent\r\n");
+        return ERROR_INTERNAL_ERROR;
+    }
+
+    // The result a failed first proof is reported with.
+    DWORD ProofFailure(const TOKEN_PROOF_RESULT& proof, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS])
+    {
+        switch (proof.outcome)
+        {
+        case TokenProofOutcome::Proven:
+            return ERROR_SUCCESS;
+        case TokenProofOutcome::TimedOut:
+            TraceLine(szTraceText, L"Credential made, but not proven in time\r\n");
+            return TOKEN_FLOW_TIMED_OUT;
+        case TokenProofOutcome::NoFidoApplet:
+        case TokenProofOutcome::CredentialNotHeld:
+        case TokenProofOutcome::CounterNotIncreased:
+            TraceLine(szTraceText, L"Credential made, but the key cannot prove it\r\n");
+            return TOKEN_FLOW_BAD_ANSWER;
+        case TokenProofOutcome::Failed:
+            break;
+        }
+        TraceLine(szTraceText, L"Credential made, but the key cannot prove it: %ls\r\n", proof.szReason);
+        return TOKEN_FLOW_BAD_ANSWER;
+    }
+
+    // Makes the token's credential for the account and stores it with the token key, the
+    // key's owner touching it if it asks for a touch. On failure the token key goes again:
+    // nothing half-written stays, and the serial is free for another try.
+    DWORD MakeAndStoreCredential(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS],
+                                 CPluggedToken& plugged, const wchar_t* pszSerial, const wchar_t* pszUserName)
+    {
+        CREDENTIAL_WORK* pWork = new (std::nothrow) CREDENTIAL_WORK();
+        if (pWork == nullptr || StringCchCopyW(pWork->szUserName, USER_NAME_COPY_CHARS, pszUserName) != S_OK)
+        {
+            delete pWork;
+            UnregisterToken(pszSerial);
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        pWork->token = plugged.Get();
+        plugged.Get() = {};
+        pWork->ullDeadline = GetTickCount64() + CREDENTIAL_DEADLINE_MS;
+        prompts.ShowProgress(L"Touch the key now");
+        const TokenWorkOutcome work = RunTokenWork(pWork, RunMakeCredential, AbandonMakeCredential, pWork->ullDeadline,
+                                                   WaitThroughPrompts, &prompts);
+        prompts.ShowProgress(nullptr);
+        DWORD result = TOKEN_FLOW_TIMED_OUT;
+        if (work == TokenWorkOutcome::TimedOut)
+        {
+            TraceLine(szTraceText, L"Credential not made: the key did not answer in time\r\n");
+        }
+        else
+        {
+            plugged.Get() = pWork->token;
+            result = work == TokenWorkOutcome::NotStarted ? ERROR_NOT_ENOUGH_MEMORY : CredentialFailure(pWork->credential, szTraceText);
+            if (result == ERROR_SUCCESS)
+            {
+                result = ProofFailure(pWork->proof, szTraceText);
+            }
+            if (result == ERROR_SUCCESS)
+            {
+                const NEW_TOKEN_CREDENTIAL& made = pWork->credential;
+                result = static_cast<DWORD>(WriteTokenCredential(pszSerial, made.rgbCredentialId, made.cbCredentialId,
+                                                                  made.rgbPublicKey, pWork->proof.presentedCount));
+                if (result != ERROR_SUCCESS)
+                {
+                    TraceLine(szTraceText, L"Error 0x%x updating registry %d\r\n", static_cast<unsigned int>(result), 345);
+                }
+            }
+            delete pWork;
+        }
+        if (result != ERROR_SUCCESS)
+        {
+            UnregisterToken(pszSerial);
+        }
+        return result;
+    }
 }
 
 DWORD AssociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], const wchar_t* pszUserName)
 {
+    CPluggedToken plugged;
     wchar_t szSerial[SERIAL_BUFFER_CHARS] = {};
-    const DWORD readResult = ReadPluggedTokenSerial(prompts, szTraceText, szSerial);
+    const DWORD readResult = OpenPluggedToken(prompts, szTraceText, plugged, szSerial);
     if (readResult != ERROR_SUCCESS)
     {
         return readResult;
+    }
+
+    // Asked before anything is written: a token that cannot prove possession may be
+    // refused outright.
+    const bool fOffersFido = SelectTokenFido(plugged.Reader(), GetTickCount64() + FIDO_SELECT_DEADLINE_MS) ==
+                             CtapTransportStatus::Ok;
+    if (!fOffersFido && IsProofRequired())
+    {
+        OutputDebugStringW(L"Token cannot prove possession and proof is required");
+        prompts.Show(L"This token cannot prove possession and proof is required", ERROR_BOX);
+        return TOKEN_FLOW_REFUSED;
     }
 
     const RegisterTokenResult registered = RegisterToken(szSerial, pszUserName);
@@ -116,7 +325,16 @@ DWORD AssociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRAC
     switch (registered.failedStep)
     {
     case RegisterTokenStep::None:
-        return static_cast<DWORD>(registered.status);
+        if (registered.status != ERROR_SUCCESS)
+        {
+            return static_cast<DWORD>(registered.status);
+        }
+        if (!fOffersFido)
+        {
+            prompts.Show(L"This token cannot prove possession; it is associated by its serial number only", INFORMATION_BOX);
+            return ERROR_SUCCESS;
+        }
+        return MakeAndStoreCredential(prompts, szTraceText, plugged, szSerial, pszUserName);
     case RegisterTokenStep::ConvertUserName:
         return RefuseUserName(prompts, registered.status);
     case RegisterTokenStep::CreateTokenKey:
@@ -136,8 +354,9 @@ DWORD AssociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRAC
 
 DWORD DissociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], const wchar_t* pszUserName)
 {
+    CPluggedToken plugged;
     wchar_t szSerial[SERIAL_BUFFER_CHARS] = {};
-    const DWORD readResult = ReadPluggedTokenSerial(prompts, szTraceText, szSerial);
+    const DWORD readResult = OpenPluggedToken(prompts, szTraceText, plugged, szSerial);
     if (readResult != ERROR_SUCCESS)
     {
         return readResult;

@@ -12,7 +12,10 @@ constexpr size_t MANAGER_TRACE_TEXT_CHARS = 1024;
 constexpr DWORD TOKEN_FLOW_NO_SINGLE_TOKEN = 0xFFFFFFFF; // none, or more than one
 constexpr DWORD TOKEN_FLOW_CONNECT_FAILED = 0xFFFFFFFE;
 constexpr DWORD TOKEN_FLOW_UNUSABLE_INPUT = 0xFFFFFFFD;  // serial unread, or user name not storable
-constexpr DWORD TOKEN_FLOW_REFUSED = 0xFFFFFFFC;         // already registered / not this user's token
+constexpr DWORD TOKEN_FLOW_REFUSED = 0xFFFFFFFC;         // already registered / not this user's token / proof required
+constexpr DWORD TOKEN_FLOW_TIMED_OUT = 0xFFFFFFFB;       // the key was not touched in time
+constexpr DWORD TOKEN_FLOW_BAD_ANSWER = 0xFFFFFFFA;      // the key's answer was unusable
+constexpr DWORD TOKEN_FLOW_CTAP_STATUS = 0xFFFFFE00;     // | the authenticator's status byte (0x36: PIN required)
 
 // Both tell the administrator through prompts where the outcome needs a message of its
 // own, and trace into szTraceText and the debug output.

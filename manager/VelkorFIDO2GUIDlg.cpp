@@ -232,19 +232,76 @@ void CVelkorFIDO2GUIDlg::OnEnableUserClicked()
 
 namespace
 {
-    // The dialog's boxes, with the user box following the switch the flows change.
+    // Where "Touch the key now" stands while the key makes its credential, in dialog units.
+    constexpr RECT PROGRESS_TEXT_RECT = { 66, 92, 231, 102 };
+
+    // The dialog's boxes, with the user box following the switch the flows change and a
+    // line of text while the token works.
     class CDialogPrompts final : public CMessageBoxPrompts
     {
     public:
-        explicit CDialogPrompts(CButton& enableUser, const wchar_t* pszUserName)
-            : _enableUser(enableUser), _pszUserName(pszUserName) {}
+        CDialogPrompts(HWND hwndDialog, CButton& enableUser, const wchar_t* pszUserName)
+            : _hwndDialog(hwndDialog), _enableUser(enableUser), _pszUserName(pszUserName) {}
+        ~CDialogPrompts() { ShowProgress(nullptr); }
+        CDialogPrompts(const CDialogPrompts&) = delete;
+        CDialogPrompts& operator=(const CDialogPrompts&) = delete;
 
         // What the box shows is read back, so a failed write shows as it stands.
         void UserSwitchChanged() override { _enableUser.SetCheck(CheckFrom(IsUserEnabled(_pszUserName))); }
 
+        // The dialog takes no input meanwhile; it keeps painting.
+        void ShowProgress(const wchar_t* pszText) override
+        {
+            if (_hwndText != nullptr)
+            {
+                DestroyWindow(_hwndText);
+                _hwndText = nullptr;
+                EnableWindow(_hwndDialog, TRUE);
+            }
+            if (pszText == nullptr)
+            {
+                return;
+            }
+            RECT rect = PROGRESS_TEXT_RECT;
+            MapDialogRect(_hwndDialog, &rect);
+            _hwndText = CreateWindowExW(0, L"STATIC", pszText, WS_CHILD | WS_VISIBLE | SS_CENTER, rect.left, rect.top,
+                                        rect.right - rect.left, rect.bottom - rect.top, _hwndDialog, nullptr,
+                                        GetModuleHandleW(nullptr), nullptr);
+            SendMessageW(_hwndText, WM_SETFONT, SendMessageW(_hwndDialog, WM_GETFONT, 0, 0), TRUE);
+            EnableWindow(_hwndDialog, FALSE);
+            UpdateWindow(_hwndDialog);
+        }
+
+        bool WaitForToken(HANDLE hDone, DWORD dwMilliseconds) override
+        {
+            const ULONGLONG ullEnd = GetTickCount64() + dwMilliseconds;
+            for (;;)
+            {
+                const ULONGLONG ullNow = GetTickCount64();
+                const DWORD dwLeft = ullNow < ullEnd ? static_cast<DWORD>(ullEnd - ullNow) : 0;
+                const DWORD dwWait = MsgWaitForMultipleObjects(1, &hDone, FALSE, dwLeft, QS_ALLINPUT);
+                if (dwWait == WAIT_OBJECT_0)
+                {
+                    return true;
+                }
+                if (dwWait != WAIT_OBJECT_0 + 1)
+                {
+                    return false;
+                }
+                MSG msg;
+                while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+                {
+                    TranslateMessage(&msg);
+                    DispatchMessageW(&msg);
+                }
+            }
+        }
+
     private:
+        HWND _hwndDialog;
         CButton& _enableUser;
         const wchar_t* _pszUserName;
+        HWND _hwndText = nullptr;
     };
 }
 
@@ -254,7 +311,7 @@ void CVelkorFIDO2GUIDlg::OnAssociateClicked()
     {
         return;
     }
-    CDialogPrompts prompts(m_enableUser, m_userName);
+    CDialogPrompts prompts(m_hWnd, m_enableUser, m_userName);
     AssociateTokenWithAccount(prompts, m_traceText, m_userName);
 }
 
@@ -264,6 +321,6 @@ void CVelkorFIDO2GUIDlg::OnDissociateClicked()
     {
         return;
     }
-    CDialogPrompts prompts(m_enableUser, m_userName);
+    CDialogPrompts prompts(m_hWnd, m_enableUser, m_userName);
     DissociateTokenFromAccount(prompts, m_traceText, m_userName);
 }

@@ -161,6 +161,9 @@ namespace
             log.Line(L"Connect failed: %X\r\n", static_cast<unsigned int>(session.pReader->lastResult));
             return SUBAUTH_CONNECT_FAILED;
         }
+        // Concurrent logons with one token would otherwise select applets under each
+        // other's feet. Without a transaction a logon may fail, never pass wrongly.
+        session.pReader->BeginTransaction();
         wchar_t szSerial[64] = {};
         const int serialStatus = ReadTokenSerial(*session.pReader, szSerial, ARRAYSIZE(szSerial));
         log.Line(L"Serial number: %s\r\n", szSerial);

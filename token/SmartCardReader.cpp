@@ -23,6 +23,11 @@ CSmartCardReader::CSmartCardReader(SCARDCONTEXT hContext, const wchar_t* pszRead
 CSmartCardReader::~CSmartCardReader()
 {
     OutputDebugStringW(L"~CSmartCardReader() called");
+    if (card != 0 && inTransaction)
+    {
+        SCardEndTransaction(card, SCARD_LEAVE_CARD);
+        inTransaction = false;
+    }
     if (card != 0)
     {
         SCardDisconnect(card, SCARD_LEAVE_CARD);
@@ -100,6 +105,23 @@ LONG CSmartCardReader::Control(const BYTE* pbInput, DWORD cbInput, BYTE* pbOutpu
     if (traceData && result == SCARD_S_SUCCESS)
     {
         TraceBytes(L"RECV: ", pbOutput, *pcbReturned <= cbOutput ? *pcbReturned : cbOutput);
+    }
+    return result;
+}
+
+LONG CSmartCardReader::BeginTransaction()
+{
+    const LONG result = Finish(L"SCardBeginTransaction", SCardBeginTransaction(card));
+    inTransaction = result == SCARD_S_SUCCESS;
+    return result;
+}
+
+LONG CSmartCardReader::EndTransaction(DWORD dwDisposition)
+{
+    const LONG result = Finish(L"SCardEndTransaction", SCardEndTransaction(card, dwDisposition));
+    if (result == SCARD_S_SUCCESS)
+    {
+        inTransaction = false;
     }
     return result;
 }

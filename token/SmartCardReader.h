@@ -23,6 +23,10 @@ public:
     LONG Reconnect(DWORD dwShareMode, DWORD dwPreferredProtocols, DWORD dwInitialization);
     LONG Transmit(const BYTE* pbCommand, DWORD cbCommand, BYTE* pbResponse, DWORD* pcbResponse);
     LONG Control(const BYTE* pbInput, DWORD cbInput, BYTE* pbOutput, DWORD cbOutput, DWORD* pcbReturned);
+    // The commands between these two reach the card without another connection's commands
+    // in between: an applet selected stays selected. Destruction ends a transaction still held.
+    LONG BeginTransaction();
+    LONG EndTransaction(DWORD dwDisposition);
 
     SCARDCONTEXT context;
     wchar_t readerName[READER_NAME_CHARS] = {};
@@ -32,6 +36,7 @@ public:
     bool traceResults = true;
     bool traceData = true;
     wchar_t traceText[TRACE_TEXT_CHARS] = {};
+    bool inTransaction = false;
 
 private:
     LONG Finish(const wchar_t* pszCallName, LONG result);

@@ -278,10 +278,10 @@ void MakeTokenCredential(CSmartCardReader& reader, const wchar_t* pszUserName, U
     BYTE rgbRpIdHash[CTAP_RP_ID_HASH_BYTES];
     uint8_t rgbClientDataHash[CTAP_CLIENT_DATA_HASH_BYTES];
     uint8_t rgbUserId[CTAP_USER_ID_BYTES];
+    // Nothing is sent without a name to give, a relying party hash and fresh random bytes.
     if (cbUserName <= 1 || !RelyingPartyHash(rgbRpIdHash) || !FillRandomBytes(rgbClientDataHash, sizeof(rgbClientDataHash)) ||
         !FillRandomBytes(rgbUserId, sizeof(rgbUserId)))
     {
-        pCredential->answerCheck = CtapResult::MalformedAnswer;
         return;
     }
 

@@ -39,7 +39,8 @@ enum class TokenCredentialOutcome
     Made,
     NoFidoApplet, // the token offers no CTAP2 over its smart-card interface
     TimedOut,     // nobody touched the key in time
-    Failed,       // a CTAP status (ctapStatus), a card error (cardResult), or an unusable answer
+    Failed,       // a CTAP status (ctapStatus), a card error (cardResult), an unusable answer
+                  // (answerCheck), or none of these: nothing could be sent (no random bytes, say)
 };
 
 struct NEW_TOKEN_CREDENTIAL

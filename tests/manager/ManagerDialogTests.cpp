@@ -158,7 +158,13 @@ namespace
         }
 
         void ProviderOn() { testreg::SetDword(testreg::Settings(), L"enabled", 1); }
-        void PlugToken() { VScardAddReader((std::wstring(TokenReaderName) + L" 0").c_str(), TRUE); }
+        // A key that proves possession by default; without FIDO2 one known by its serial alone.
+        int PlugToken(bool fido = true)
+        {
+            const int index = VScardAddReader((std::wstring(TokenReaderName) + L" 0").c_str(), TRUE);
+            if (!fido) VScardSetFidoKnob(index, VSCARD_FIDO_ABSENT, 0x6A82);
+            return index;
+        }
 
         std::wstring UserPath() const { return testreg::User(_user); }
         std::string StoredVerifier() const
@@ -493,19 +499,58 @@ TEST_F(ManagerDialog, AnExistingRecoveryCodeIsReplacedOnlyOnYes)
 TEST_F(ManagerDialog, ARecoveryCodeThatCannotBeMadeIsNotShown)
 {
     ProviderOn();
-    PlugToken();
+    PlugToken(false); // no random bytes are needed to associate it
     const std::string oldVerifier(64, 'B');
     testreg::SetAnsi(UserPath(), "Recovery", oldVerifier + '\0');
     const RandomSource previous = SetRandomSourceForTesting(NoRandomBytes);
     _boxes.AnswerQuestions({ IDYES });
     RunDialog([&](HWND hwnd) { Click(hwnd, IDC_ASSOCIATE); });
     SetRandomSourceForTesting(previous);
-    ExpectBoxes({ { L"Token added to user", TYPE_INFORMATION },
+    ExpectBoxes({ { L"This token cannot prove possession; it is associated by its serial number only", TYPE_INFORMATION },
+                  { L"Token added to user", TYPE_INFORMATION },
                   { L"Do you want to regenerate recovery code and replace existing code?", TYPE_QUESTION },
                   { L"Error generating recovery key", TYPE_ERROR } });
     EXPECT_EQ(oldVerifier, StoredVerifier());
     EXPECT_TRUE(testreg::KeyExists(testreg::Token(SERIAL)));
     EXPECT_TRUE(IsUserEnabled(_user.c_str()));
+}
+
+namespace
+{
+    std::wstring g_progressText;
+    bool g_dialogTookInput = true;
+
+    void CALLBACK WatchProgress(HWND, UINT, UINT_PTR idEvent, DWORD)
+    {
+        HWND hwndText = FindWindowExW(g_hwndDialog, nullptr, L"STATIC", L"Touch the key now");
+        if (hwndText == nullptr) return;
+        KillTimer(nullptr, idEvent);
+        g_progressText = L"Touch the key now";
+        g_dialogTookInput = IsWindowEnabled(g_hwndDialog) != FALSE;
+    }
+}
+
+// A key that proves possession gets its credential at association: the dialog says to
+// touch the key, and keeps painting without taking input, until the key answers.
+TEST_F(ManagerDialog, AssociationMakesTheKeysCredentialWhileAskingForATouch)
+{
+    ProviderOn();
+    const int token = PlugToken();
+    VScardSetFidoKnob(token, VSCARD_FIDO_TOUCH_POLLS, 5);
+    _boxes.AnswerQuestions({ IDNO });
+    g_progressText.clear();
+    RunDialog([&](HWND hwnd) {
+        const UINT_PTR timer = SetTimer(nullptr, 0, 20, WatchProgress);
+        Click(hwnd, IDC_ASSOCIATE);
+        KillTimer(nullptr, timer);
+        EXPECT_EQ(nullptr, FindWindowExW(hwnd, nullptr, L"STATIC", L"Touch the key now")) << "gone afterwards";
+        EXPECT_TRUE(IsWindowEnabled(hwnd));
+    });
+    EXPECT_EQ(L"Touch the key now", g_progressText);
+    EXPECT_FALSE(g_dialogTookInput);
+    ExpectBoxes({ { L"Token added to user", TYPE_INFORMATION }, { L"Do you want to generate recovery code?", TYPE_QUESTION } });
+    EXPECT_EQ(65u, testreg::ReadAnsi(testreg::Token(SERIAL), "publicKey").size());
+    EXPECT_FALSE(testreg::ReadAnsi(testreg::Token(SERIAL), "credentialId").empty());
 }
 
 TEST_F(ManagerDialog, AFailedAssociationShowsItsCodeAfterTheFlowsOwnBox)

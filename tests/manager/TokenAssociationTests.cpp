@@ -2,6 +2,7 @@
 // registry: boxes, trace lines, results and the configuration afterwards.
 #include "AppMessageBox.h"
 #include "ConfigStore.h"
+#include "CtapApdu.h"
 #include "DebugOutputCapture.h"
 #include "ImportPatch.h"
 #include "MessageBoxRecorder.h"
@@ -196,7 +197,7 @@ TEST_F(TokenFlow, AssociationRecordsTheTokenUnderTheUser)
     EXPECT_TRUE(testreg::KeyExists(testreg::User(USER)));
     // The flow leaves the user switch to its caller.
     EXPECT_FALSE(IsUserEnabled(USER));
-    EXPECT_EQ(Concat(ONE_TOKEN_SCAN, { L"Serial number: 1234ABCD\r\n", L"~CSmartCardReader() called" }), FlowLines());
+    EXPECT_EQ(Concat(ONE_TOKEN_SCAN, { L"SCardBeginTransaction = 0x00000000", L"Serial number: 1234ABCD\r\n", L"~CSmartCardReader() called" }), FlowLines());
     // Shared mode, both protocols.
     VSCARD_RECORD record = {};
     for (DWORD i = 0; i < VScardRecordCount(); ++i)
@@ -397,7 +398,7 @@ TEST_F(TokenFlow, DissociationDeletesOnlyTheTokenKey)
     EXPECT_FALSE(testreg::KeyExists(testreg::Token(SERIAL)));
     EXPECT_TRUE(IsUserEnabled(USER));
     EXPECT_TRUE(testreg::ValueExists(testreg::User(USER), L"Recovery"));
-    EXPECT_EQ(Concat(ONE_TOKEN_SCAN, { L"Serial number: 1234ABCD\r\n", L"~CSmartCardReader() called" }), FlowLines());
+    EXPECT_EQ(Concat(ONE_TOKEN_SCAN, { L"SCardBeginTransaction = 0x00000000", L"Serial number: 1234ABCD\r\n", L"~CSmartCardReader() called" }), FlowLines());
 }
 
 TEST_F(TokenFlow, ATokenOfAnotherUserIsNotDissociated)
@@ -465,4 +466,64 @@ TEST_F(TokenFlow, AssociateThenDissociateReturnsToUnregistered)
     EXPECT_TRUE(testreg::KeyExists(testreg::User(USER)));
     EXPECT_EQ(0u, Associate());
     EXPECT_TRUE(_boxes.Boxes().empty());
+}
+
+// ---- the credential a key makes at association -------------------------------------------
+
+TEST_F(TokenFlow, AKeyThatProvesPossessionGetsItsCredentialStored)
+{
+    const int token = AddToken();
+    VScardSetFidoKnob(token, VSCARD_FIDO_TOUCH_POLLS, 3); // a touch, through status polling
+    EXPECT_EQ(0u, Associate());
+    EXPECT_TRUE(_boxes.Boxes().empty());
+    EXPECT_EQ(65u, testreg::ReadAnsi(testreg::Token(SERIAL), "publicKey").size());
+    EXPECT_FALSE(testreg::ReadAnsi(testreg::Token(SERIAL), "credentialId").empty());
+    DWORD type = 0;
+    EXPECT_EQ(4u, testreg::ReadAnsi(testreg::Token(SERIAL), "signCount", &type).size());
+    EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
+    EXPECT_LE(3u, VScardCountTransmits(NFCCTAP_GETRESPONSE_COMMAND, sizeof(NFCCTAP_GETRESPONSE_COMMAND)));
+}
+
+TEST_F(TokenFlow, AKeyWithoutFido2IsKnownByItsSerialOrRefusedWhenProofIsRequired)
+{
+    const int token = AddToken();
+    VScardSetFidoKnob(token, VSCARD_FIDO_ABSENT, 0x6A82);
+    testreg::SetDword(testreg::Settings(), L"requireProof", 1);
+    const std::wstring before = testreg::Snapshot();
+    EXPECT_EQ(TOKEN_FLOW_REFUSED, Associate());
+    EXPECT_EQ((Lines{ L"This token cannot prove possession and proof is required" }), _boxes.Texts());
+    EXPECT_EQ(before, testreg::Snapshot()) << "nothing is written";
+
+    _boxes.Clear();
+    testreg::DeleteValue(testreg::Settings(), L"requireProof");
+    EXPECT_EQ(0u, Associate());
+    EXPECT_EQ((Lines{ L"This token cannot prove possession; it is associated by its serial number only" }), _boxes.Texts());
+    EXPECT_EQ(std::string("alice") + '\0', testreg::ReadAnsi(testreg::Token(SERIAL), "user"));
+    EXPECT_FALSE(testreg::ValueExists(testreg::Token(SERIAL), L"publicKey"));
+}
+
+// A credential that cannot be made leaves nothing half-written: the serial is free again.
+TEST_F(TokenFlow, ACredentialThatCannotBeMadeRollsTheAssociationBack)
+{
+    const struct { const char* what; int knob; DWORD value; DWORD result; const wchar_t* trace; } cases[] = {
+        { "PIN required", VSCARD_FIDO_PIN_REQUIRED, 1, TOKEN_FLOW_CTAP_STATUS | 0x36,
+          L"Credential not made: authenticator status 0x36\r\n" },
+        { "answer cut short", VSCARD_FIDO_DAMAGE_MAKE_CREDENTIAL, VSCARD_DAMAGE_CUT, TOKEN_FLOW_BAD_ANSWER,
+          L"Credential not made: malformed answer\r\n" },
+        // Found by the first proof, made at once: a key whose y lost a bit verifies nothing,
+        // and a key that will not answer without a touch could not log anybody on.
+        { "key that verifies nothing", VSCARD_FIDO_DAMAGE_MAKE_CREDENTIAL, VSCARD_DAMAGE_AUTH_DATA_BIT, TOKEN_FLOW_BAD_ANSWER,
+          L"Credential made, but the key cannot prove it: signature does not verify\r\n" },
+        { "no silent proof", VSCARD_FIDO_REFUSE_SILENT, 1, TOKEN_FLOW_BAD_ANSWER,
+          L"Credential made, but the key cannot prove it: authenticator status 0x2C\r\n" },
+    };
+    for (const auto& c : cases)
+    {
+        VScardReset();
+        VScardSetFidoKnob(AddToken(), c.knob, c.value);
+        EXPECT_EQ(c.result, Associate()) << c.what;
+        const Lines lines = FlowLines();
+        EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), c.trace)) << c.what << testing::PrintToString(lines);
+        ExpectNoTokenKeys();
+    }
 }

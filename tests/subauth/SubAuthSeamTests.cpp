@@ -192,10 +192,11 @@ TEST_F(SubAuthSeams, SmartCardTraceFollowsTheLoggingSwitch)
     EXPECT_EQ(5u, transmits);
     EXPECT_EQ(L"Msv1_0SubAuthenticationFilter", lines[0]);
     EXPECT_EQ(L"SCardConnect = 0x00000000", lines[1]);
-    EXPECT_EQ(L"APDU: 00 A4 04 00 ", lines[2]);
-    EXPECT_EQ(L"SCardTransmit = 0x00000000", lines[3]);
-    EXPECT_EQ(L"RESP: 90 00 ", lines[4]);
-    EXPECT_EQ(L"APDU: 80 CA 9F 7F 00 ", lines[5]);
+    EXPECT_EQ(L"SCardBeginTransaction = 0x00000000", lines[2]);
+    EXPECT_EQ(L"APDU: 00 A4 04 00 ", lines[3]);
+    EXPECT_EQ(L"SCardTransmit = 0x00000000", lines[4]);
+    EXPECT_EQ(L"RESP: 90 00 ", lines[5]);
+    EXPECT_EQ(L"APDU: 80 CA 9F 7F 00 ", lines[6]);
     EXPECT_EQ(L"~CSmartCardReader() called", lines.back());
     // The file's texts never go to the debug output.
     for (const auto& line : lines) EXPECT_EQ(std::wstring::npos, line.find(L"\r\n")) << line;
