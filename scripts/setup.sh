@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian machine lacks to build and test: the mingw-w64 cross
-# compiler, Wine, Xvfb, CMake and GoogleTest's sources, and any further packages named
-# as arguments.
+# compiler, Wine, Xvfb, CMake, GoogleTest's sources, msitools and wixl, osslsigncode for
+# signed builds, and any further packages named as arguments.
 set -euo pipefail
-packages=(cmake make g++-mingw-w64-x86-64-posix wine wine64 xvfb googletest python3 imagemagick msitools wixl "$@")
+packages=(cmake make g++-mingw-w64-x86-64-posix wine wine64 xvfb googletest python3 imagemagick msitools wixl osslsigncode "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")

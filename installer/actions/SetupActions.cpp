@@ -1,5 +1,6 @@
 // Custom actions of the installer: what Windows Installer's own tables cannot express.
 // - the MSV1_0 Auth0 slot is taken only when free, and given back only when it is ours;
+// - a rolled-back installation or removal puts Auth0 back as it was;
 // - the configuration tree gets a DACL for SYSTEM and Administrators only;
 // - the administrator-only switches can be set at deployment.
 #include <windows.h>
@@ -32,24 +33,108 @@ namespace
         MsiProcessMessage(hInstall, INSTALLMESSAGE(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR), hRecord);
     }
 
-    // Auth0 as it stands; false when there is none.
-    bool ReadAuth0(std::wstring& value)
+    enum class Auth0Kind
     {
+        Absent,
+        Text,
+        Other, // not text, or too long to hold here: never ours, never written back
+    };
+
+    struct Auth0State
+    {
+        Auth0Kind kind = Auth0Kind::Absent;
+        DWORD type = REG_NONE;
+        std::wstring text;
+    };
+
+    Auth0State QueryAuth0()
+    {
+        Auth0State state;
         wchar_t buffer[MAX_PATH] = {};
         DWORD cb = sizeof(buffer) - sizeof(wchar_t);
-        DWORD type = 0;
         HKEY hKey = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, MSV1_0_KEY, 0, KEY_QUERY_VALUE | VIEW_64, &hKey) != ERROR_SUCCESS) return false;
-        const LONG status = RegQueryValueExW(hKey, AUTH0, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &cb);
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, MSV1_0_KEY, 0, KEY_QUERY_VALUE | VIEW_64, &hKey) != ERROR_SUCCESS) return state;
+        const LONG status = RegQueryValueExW(hKey, AUTH0, nullptr, &state.type, reinterpret_cast<BYTE*>(buffer), &cb);
         RegCloseKey(hKey);
         if (status == ERROR_MORE_DATA)
         {
-            value = L"(a value too long to show)";
-            return true;
+            state.kind = Auth0Kind::Other;
+            state.text = L"(a value too long to show)";
         }
-        if (status != ERROR_SUCCESS) return false;
-        value = (type == REG_SZ || type == REG_EXPAND_SZ) ? std::wstring(buffer) : L"(a value that is not text)";
-        return true;
+        else if (status == ERROR_SUCCESS)
+        {
+            const bool fText = state.type == REG_SZ || state.type == REG_EXPAND_SZ;
+            state.kind = fText ? Auth0Kind::Text : Auth0Kind::Other;
+            state.text = fText ? std::wstring(buffer) : L"(a value that is not text)";
+        }
+        return state;
+    }
+
+    // Auth0 as it stands; false when there is none.
+    bool ReadAuth0(std::wstring& value)
+    {
+        const Auth0State state = QueryAuth0();
+        value = state.text;
+        return state.kind != Auth0Kind::Absent;
+    }
+
+    // What a rollback action carries: "absent", "sz:<text>", "expand:<text>" or "other".
+    const wchar_t STATE_ABSENT[] = L"absent";
+    const wchar_t STATE_SZ[] = L"sz:";
+    const wchar_t STATE_EXPAND_SZ[] = L"expand:";
+    const wchar_t STATE_OTHER[] = L"other";
+
+    std::wstring EncodeAuth0(const Auth0State& state)
+    {
+        switch (state.kind)
+        {
+        case Auth0Kind::Absent:
+            return STATE_ABSENT;
+        case Auth0Kind::Text:
+            return (state.type == REG_EXPAND_SZ ? STATE_EXPAND_SZ : STATE_SZ) + state.text;
+        default:
+            return STATE_OTHER;
+        }
+    }
+
+    bool StartsWith(const std::wstring& text, const wchar_t* pszPrefix)
+    {
+        return text.compare(0, wcslen(pszPrefix), pszPrefix) == 0;
+    }
+
+    LONG SetAuth0(DWORD type, const std::wstring& text)
+    {
+        HKEY hKey = nullptr;
+        LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, MSV1_0_KEY, 0, nullptr, 0, KEY_SET_VALUE | VIEW_64, nullptr, &hKey, nullptr);
+        if (status != ERROR_SUCCESS) return status;
+        const DWORD cb = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+        status = RegSetValueExW(hKey, AUTH0, 0, type, reinterpret_cast<const BYTE*>(text.c_str()), cb);
+        RegCloseKey(hKey);
+        return status;
+    }
+
+    LONG DeleteAuth0()
+    {
+        HKEY hKey = nullptr;
+        LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, MSV1_0_KEY, 0, KEY_SET_VALUE | VIEW_64, &hKey);
+        if (status != ERROR_SUCCESS) return status;
+        status = RegDeleteValueW(hKey, AUTH0);
+        RegCloseKey(hKey);
+        return status;
+    }
+
+    // No exception may leave an export into msiexec.
+    template <typename TStep>
+    UINT Guarded(TStep step, UINT onException) noexcept
+    {
+        try
+        {
+            return step();
+        }
+        catch (...)
+        {
+            return onException;
+        }
     }
 
     bool IsOurPackage(const std::wstring& value)
@@ -59,10 +144,14 @@ namespace
 
     std::wstring CustomActionData(MSIHANDLE hInstall)
     {
-        wchar_t buffer[256] = {};
-        DWORD cch = ARRAYSIZE(buffer);
-        if (MsiGetPropertyW(hInstall, L"CustomActionData", buffer, &cch) != ERROR_SUCCESS) return L"";
-        return buffer;
+        wchar_t empty[1] = {};
+        DWORD cch = 0;
+        if (MsiGetPropertyW(hInstall, L"CustomActionData", empty, &cch) != ERROR_MORE_DATA) return L"";
+        std::wstring data(cch + 1, L'\0');
+        cch = static_cast<DWORD>(data.size());
+        if (MsiGetPropertyW(hInstall, L"CustomActionData", data.data(), &cch) != ERROR_SUCCESS) return L"";
+        data.resize(cch);
+        return data;
     }
 
     // SYSTEM and Administrators, full control, inherited by every subkey; nothing else.
@@ -143,16 +232,25 @@ extern "C" UINT __stdcall CheckAuth0(MSIHANDLE hInstall)
     return ERROR_INSTALL_FAILURE;
 }
 
+// Immediate, on installation and removal: Auth0 as it is before anything changes, for the
+// rollback actions (SetRollback...Data hands it over as their CustomActionData).
+extern "C" UINT __stdcall SaveAuth0State(MSIHANDLE hInstall)
+{
+    return Guarded(
+        [hInstall]() -> UINT {
+            const std::wstring state = EncodeAuth0(QueryAuth0());
+            Log(hInstall, L"Auth0 before: " + state);
+            return MsiSetPropertyW(hInstall, L"VelkorAuth0Before", state.c_str()) == ERROR_SUCCESS
+                       ? ERROR_SUCCESS
+                       : ERROR_INSTALL_FAILURE;
+        },
+        ERROR_INSTALL_FAILURE);
+}
+
 // Deferred: take the Auth0 slot.
 extern "C" UINT __stdcall WriteAuth0(MSIHANDLE hInstall)
 {
-    HKEY hKey = nullptr;
-    LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, MSV1_0_KEY, 0, nullptr, 0, KEY_SET_VALUE | VIEW_64, nullptr, &hKey, nullptr);
-    if (status == ERROR_SUCCESS)
-    {
-        status = RegSetValueExW(hKey, AUTH0, 0, REG_SZ, reinterpret_cast<const BYTE*>(PACKAGE_NAME), sizeof(PACKAGE_NAME));
-        RegCloseKey(hKey);
-    }
+    const LONG status = SetAuth0(REG_SZ, PACKAGE_NAME);
     Log(hInstall, L"Auth0 written: " + std::to_wstring(status));
     return status == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }
@@ -166,13 +264,45 @@ extern "C" UINT __stdcall RemoveAuth0(MSIHANDLE hInstall)
         Log(hInstall, L"Auth0 does not name our package; left alone");
         return ERROR_SUCCESS;
     }
-    HKEY hKey = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, MSV1_0_KEY, 0, KEY_SET_VALUE | VIEW_64, &hKey) == ERROR_SUCCESS)
-    {
-        RegDeleteValueW(hKey, AUTH0);
-        RegCloseKey(hKey);
-    }
+    DeleteAuth0();
     return ERROR_SUCCESS;
+}
+
+// Rollback of WriteAuth0 and of RemoveAuth0: Auth0 back to the state SaveAuth0State saw.
+// A value that names another package is never touched. Without data (a package whose
+// rollback actions were built as immediate ones) there is nothing to restore.
+extern "C" UINT __stdcall RestoreAuth0(MSIHANDLE hInstall)
+{
+    return Guarded(
+        [hInstall]() -> UINT {
+            const std::wstring before = CustomActionData(hInstall);
+            if (before.empty())
+            {
+                return ERROR_SUCCESS;
+            }
+            const Auth0State now = QueryAuth0();
+            if (now.kind == Auth0Kind::Other || (now.kind == Auth0Kind::Text && !IsOurPackage(now.text)))
+            {
+                Log(hInstall, L"rollback: Auth0 names another package; left alone");
+                return ERROR_SUCCESS;
+            }
+            LONG status = ERROR_SUCCESS;
+            if (before == STATE_ABSENT)
+            {
+                if (now.kind != Auth0Kind::Absent) status = DeleteAuth0();
+            }
+            else if (StartsWith(before, STATE_SZ))
+            {
+                status = SetAuth0(REG_SZ, before.substr(wcslen(STATE_SZ)));
+            }
+            else if (StartsWith(before, STATE_EXPAND_SZ))
+            {
+                status = SetAuth0(REG_EXPAND_SZ, before.substr(wcslen(STATE_EXPAND_SZ)));
+            }
+            Log(hInstall, L"rollback: Auth0 restored to " + before + L": " + std::to_wstring(status));
+            return ERROR_SUCCESS;
+        },
+        ERROR_SUCCESS);
 }
 
 // Deferred: the configuration keys with their security, and the deployment switches.

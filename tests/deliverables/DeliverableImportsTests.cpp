@@ -19,7 +19,8 @@ namespace
         { L"velkorcredentialprovider.dll", { "DllCanUnloadNow", "DllGetClassObject" } },
         { L"velkorfido2_gui.exe", {} },
         // Shipped inside the MSI and loaded by msiexec for the custom actions.
-        { L"velkorsetupactions.dll", { "CheckAuth0", "ConfigureStore", "RemoveAuth0", "RemoveStore", "WriteAuth0" } },
+        { L"velkorsetupactions.dll", { "CheckAuth0", "ConfigureStore", "RemoveAuth0", "RemoveStore", "RestoreAuth0",
+                                        "SaveAuth0State", "WriteAuth0" } },
     };
 
     // The deliverables load into LSA and LogonUI, or run on machines without any

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the MSI with Wine's msiexec into a fresh prefix and checks what a Windows
-# administrator relies on: files, registrations, key security, upgrade, removal, and the
-# refusal to take an Auth0 slot that belongs to another package.
+# administrator relies on: files, registrations, key security, upgrade, removal, the
+# refusal to take an Auth0 slot that belongs to another package, and Auth0 as it was
+# after a failed installation or removal (a test variant of the MSI fails on request).
 #   installer-tests.sh BUILD_DIR WXS_FILE BIN_DIR VERSION
 set -uo pipefail
 build=${1:?build dir}
@@ -34,7 +35,9 @@ key_absent() { ! key_exists "$1"; }
 equals() { [ "$1" = "$2" ]; }
 
 msi_of() { echo "$build/installer-test-$1.msi"; }
-build_msi() { (cd "$bin" && wixl -a x64 -D Version="$1" -o "$(msi_of "$1")" "$wxs" 2>/dev/null); }
+build_msi() { # version [name [wixl options]]: the same build as the product's (build-msi.sh)
+  bash "$(dirname "$wxs")/build-msi.sh" "$(msi_of "${2:-$1}")" "$bin" "$1" "${@:3}"
+}
 msiexec() { wine msiexec "$@" /qn; }
 windows_path() { winepath -w "$1" 2>/dev/null; }
 
@@ -44,15 +47,30 @@ providers="HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Authentication\\C
 filters="HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Authentication\\Credential Provider Filters\\$clsid"
 msv="HKLM\\SYSTEM\\CurrentControlSet\\Control\\Lsa\\MSV1_0"
 auth='HKLM\SOFTWARE\Halvane\FIDO2\auth'
+eventsource='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Velkor FIDO2 Login'
 system32="$prefix/drive_c/windows/system32"
+policies="$prefix/drive_c/windows/PolicyDefinitions"
 programs="$prefix/drive_c/Program Files/Halvane/Velkor FIDO2 Login"
 
 # The next version, for the upgrade.
 IFS=. read -r major minor patch <<<"$version"
 next="$major.$minor.$((patch + 1))"
-build_msi "$version" && build_msi "$next" || { echo "cannot build the MSI"; echo "0 passed, 1 failed"; exit 1; }
+build_msi "$version" && build_msi "$next" && build_msi "$version" failing -D TestFailure=1 ||
+  { echo "cannot build the MSI"; echo "0 passed, 1 failed"; exit 1; }
 first=$(windows_path "$(msi_of "$version")")
 second=$(windows_path "$(msi_of "$next")")
+failing=$(windows_path "$(msi_of failing)")
+
+action_type() { msiinfo export "$1" CustomAction | tr -d '\r' | awk -F'\t' -v id="$2" '$1 == id { print $2 }'; }
+is_rollback_action() { # msi, action: deferred (in-script) and rollback
+  local type; type=$(action_type "$1" "$2"); [ -n "$type" ] && (( (type & 0x500) == 0x500 ))
+}
+
+echo "# the package as built"
+for action in RollbackWriteAuth0 RollbackRemoveAuth0; do
+  check "$action is a rollback action in the built MSI" is_rollback_action "$build/VelkorFIDO2Login-$version.msi" "$action"
+  check "$action is a rollback action in the test's MSI" is_rollback_action "$(msi_of "$version")" "$action"
+done
 
 # A server left over from an earlier run would keep the old prefix's registry alive.
 wineserver -k >/dev/null 2>&1
@@ -79,6 +97,11 @@ check "safe-mode switch untouched" equals "$(value "$auth\\settings" safemodeEna
 check "token logon stays off" equals "$(value "$auth\\settings" enabled)" ""
 check "users key created" key_exists "$auth\\users"
 check "tokens key created" key_exists "$auth\\tokens"
+check "event source registered" key_exists "$eventsource"
+check "event messages in the package" equals "$(value "$eventsource" EventMessageFile)" 'C:\windows\system32\VelkorSubAuth.dll'
+check "event types: error, warning, information" equals "$(value "$eventsource" TypesSupported)" 0x7
+check "no policy template without INSTALLADMX=1" test ! -e "$policies/VelkorFIDO2Login.admx"
+check "no policy texts without INSTALLADMX=1" test ! -e "$policies/en-US/VelkorFIDO2Login.adml"
 
 probe=$(cd "$bin" && wine installer_key_probe.exe 2>/dev/null | tr -d '\r')
 for key in 'SOFTWARE\Halvane\FIDO2\auth' 'SOFTWARE\Halvane\FIDO2\auth\settings' 'SOFTWARE\Halvane\FIDO2\auth\users' 'SOFTWARE\Halvane\FIDO2\auth\tokens'; do
@@ -105,11 +128,17 @@ check "COM class removed" key_absent "$classes"
 check "provider listing removed" key_absent "$providers"
 check "filter listing removed" key_absent "$filters"
 check "Auth0 removed" equals "$(value "$msv" Auth0)" ""
+check "event source removed" key_absent "$eventsource"
 check "configuration kept" equals "$(value "$auth\\tokens\\1234ABCD" user)" alice
 
-check "reinstall exits 0" msiexec /i "$second"
+echo "# INSTALLADMX=1 adds the Group Policy templates"
+check "reinstall with INSTALLADMX=1 exits 0" msiexec /i "$second" INSTALLADMX=1
+check "policy template in PolicyDefinitions" cmp "$policies/VelkorFIDO2Login.admx" "$(dirname "$wxs")/policy/VelkorFIDO2Login.admx"
+check "policy texts in PolicyDefinitions\\en-US" cmp "$policies/en-US/VelkorFIDO2Login.adml" "$(dirname "$wxs")/policy/en-US/VelkorFIDO2Login.adml"
 check "uninstall with REMOVECONFIG=1 exits 0" msiexec /x "$second" REMOVECONFIG=1
 check "configuration removed" key_absent 'HKLM\SOFTWARE\Halvane'
+check "policy template removed" test ! -e "$policies/VelkorFIDO2Login.admx"
+check "policy texts removed" test ! -e "$policies/en-US/VelkorFIDO2Login.adml"
 
 echo "# Auth0 belongs to another package"
 wine reg add "$msv" /v Auth0 /t REG_SZ /d OtherSubAuth /f >/dev/null 2>&1
@@ -126,6 +155,42 @@ check "install exits 0" msiexec /i "$second"
 wine reg add "$msv" /v Auth0 /t REG_SZ /d OtherSubAuth /f >/dev/null 2>&1
 check "uninstall exits 0" msiexec /x "$second"
 check "the other package keeps Auth0" equals "$(value "$msv" Auth0)" OtherSubAuth
+
+# From here on nothing is installed.
+set_auth0() { wine reg add "$msv" /v Auth0 /t REG_SZ /d "$1" /f >/dev/null 2>&1; }
+clear_auth0() { wine reg delete "$msv" /v Auth0 /f >/dev/null 2>&1; }
+# Registered components of the package. Wine's rollback of a removal also unpublishes the
+# product (its Uninstall entry goes), but keeps the component registrations.
+installed() { # grep -c reads to the end: grep -q would end reg with SIGPIPE under pipefail
+  [ "$(wine reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Installer\UserData' /s 2>/dev/null |
+       tr -d '\r' | grep -ic 'system32\\VelkorSubAuth.dll')" -gt 0 ]
+}
+not_installed() { ! installed; }
+
+echo "# a failed installation leaves Auth0 as it was"
+for before in "" VelkorSubAuth VelkorSubAuth.dll; do
+  shown=${before:-absent}
+  if [ -z "$before" ]; then clear_auth0; else set_auth0 "$before"; fi
+  msiexec /i "$failing" VELKORTESTFAIL=install; rc=$?
+  check "Auth0 $shown: installation failed (exit $rc)" test "$rc" -ne 0
+  check "Auth0 $shown: still $shown" equals "$(value "$msv" Auth0)" "$before"
+  check "Auth0 $shown: files rolled back" test ! -e "$system32/VelkorSubAuth.dll"
+  check "Auth0 $shown: event source rolled back" key_absent "$eventsource"
+  check "Auth0 $shown: no component registered" not_installed
+done
+
+echo "# a failed removal leaves Auth0 and the files"
+clear_auth0
+check "install exits 0" msiexec /i "$failing"
+msiexec /x "$failing" VELKORTESTFAIL=uninstall; rc=$?
+check "removal failed (exit $rc)" test "$rc" -ne 0
+check "Auth0 still names the package" equals "$(value "$msv" Auth0)" VelkorSubAuth
+check "package still in System32" test -f "$system32/VelkorSubAuth.dll"
+check "event source still registered" key_exists "$eventsource"
+check "components still registered" installed
+check "removal without the failure exits 0" msiexec /x "$failing"
+check "then Auth0 is removed" equals "$(value "$msv" Auth0)" ""
+check "and the package" test ! -e "$system32/VelkorSubAuth.dll"
 
 echo "installer: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
