@@ -81,19 +81,34 @@ bool IsLoggingEnabled()
     return ReadRegistryFlag("loggingEnabled", SETTINGS_KEY_PATH);
 }
 
+namespace
+{
+    // A switch that counts only as a REG_DWORD: false when it is absent or of another kind.
+    bool ReadSettingsDword(const char* pszValueName, DWORD* pdwValue)
+    {
+        CRegKey key;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY_PATH, 0, KEY_READ, key.Put()) != ERROR_SUCCESS)
+        {
+            return false;
+        }
+        DWORD dwType = REG_NONE;
+        DWORD cbValue = sizeof(*pdwValue);
+        return RegQueryValueExA(key.Get(), pszValueName, nullptr, &dwType, reinterpret_cast<BYTE*>(pdwValue), &cbValue) ==
+                   ERROR_SUCCESS &&
+               dwType == REG_DWORD && cbValue == sizeof(*pdwValue);
+    }
+}
+
 bool IsProofRequired()
 {
-    CRegKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY_PATH, 0, KEY_READ, key.Put()) != ERROR_SUCCESS)
-    {
-        return false;
-    }
-    DWORD dwType = REG_NONE;
     DWORD dwValue = 0;
-    DWORD cbValue = sizeof(dwValue);
-    return RegQueryValueExA(key.Get(), "requireProof", nullptr, &dwType, reinterpret_cast<BYTE*>(&dwValue), &cbValue) ==
-               ERROR_SUCCESS &&
-           dwType == REG_DWORD && cbValue == sizeof(dwValue) && dwValue == 1;
+    return ReadSettingsDword("requireProof", &dwValue) && dwValue == 1;
+}
+
+bool IsEventLogEnabled()
+{
+    DWORD dwValue = 1;
+    return !(ReadSettingsDword("eventLogEnabled", &dwValue) && dwValue == 0);
 }
 
 namespace

@@ -55,6 +55,8 @@ LONG ReadTokenUser(const wchar_t* pszSerial, BYTE* pbData, DWORD* pcbData);
 TokenCredentialState ReadTokenCredential(const wchar_t* pszSerial, TOKEN_CREDENTIAL* pCredential);
 // settings `requireProof`: on only as the REG_DWORD 1; any other value or kind is off.
 bool IsProofRequired();
+// settings `eventLogEnabled`: events are reported unless it is the REG_DWORD 0.
+bool IsEventLogEnabled();
 
 LONG SetAuthEnabled(bool fEnabled);
 LONG SetUserEnabled(const wchar_t* pszUserName, bool fEnabled);

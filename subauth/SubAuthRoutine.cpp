@@ -2,6 +2,7 @@
 #include "ConfigStore.h"
 #include "DiagnosticLog.h"
 #include "LogFormat.h"
+#include "LogonEvents.h"
 #include "RecoveryCode.h"
 #include "SafeMode.h"
 #include "SubAuthStatus.h"
@@ -173,13 +174,19 @@ extern "C" NTSTATUS NTAPI Msv1_0SubAuthenticationRoutine(NETLOGON_LOGON_INFO_CLA
                 SecureZeroMemory(rgbTyped, sizeof(rgbTyped));
                 log.Write(L"Login with recovery key\r\n");
                 log.Write(L"Recovery key could not be removed\r\n");
+                ReportRecoveryLogon(userName.Get(), false);
                 return SUBAUTH_RECOVERY_FAILED;
             }
-            return RecoveryLogon(userName.Get(), rgbTyped, cbTyped, pAuthoritative, log);
+            const LONG recovery = RecoveryLogon(userName.Get(), rgbTyped, cbTyped, pAuthoritative, log);
+            ReportRecoveryLogon(userName.Get(), recovery == 0);
+            return recovery;
         }
         SecureZeroMemory(rgbTyped, sizeof(rgbTyped));
     }
-    return CheckTokenLogon(userName.Get(), pAuthoritative, log);
+    TOKEN_CHECK_DETAILS details;
+    const LONG result = CheckTokenLogon(userName.Get(), pAuthoritative, log, &details);
+    ReportTokenLogon(userName.Get(), result, details);
+    return result;
 }
 
 extern "C" NTSTATUS NTAPI Msv1_0SubAuthenticationFilter(NETLOGON_LOGON_INFO_CLASS LogonLevel, PVOID LogonInformation,

@@ -9,6 +9,8 @@
 #include "TokenProof.h"
 #include "TokenWork.h"
 
+#include <cwchar>
+
 
 namespace
 {
@@ -65,12 +67,19 @@ namespace
 
     // The proof on a thread of its own, so that a token that stops answering cannot hold
     // the logon past the deadline.
-    LONG CheckProof(TOKEN_SESSION& session, const wchar_t* pszSerial, const TOKEN_CREDENTIAL& credential, CLogonLog& log)
+    void SetProofFailure(TOKEN_CHECK_DETAILS* pDetails, const wchar_t* pszReason)
+    {
+        wcsncpy_s(pDetails->szProofFailure, pszReason, _TRUNCATE);
+    }
+
+    LONG CheckProof(TOKEN_SESSION& session, const wchar_t* pszSerial, const TOKEN_CREDENTIAL& credential, CLogonLog& log,
+                    TOKEN_CHECK_DETAILS* pDetails)
     {
         PROOF_WORK* pProof = HeapNew<PROOF_WORK>();
         if (pProof == nullptr)
         {
             log.Line(L"Token proof failed: %s\r\n", L"out of memory");
+            SetProofFailure(pDetails, L"out of memory");
             return SUBAUTH_PROOF_FAILED;
         }
         pProof->session = session;
@@ -81,6 +90,7 @@ namespace
         if (work == TokenWorkOutcome::TimedOut)
         {
             log.Write(L"Token did not answer in time\r\n");
+            SetProofFailure(pDetails, L"no answer in time");
             return SUBAUTH_PROOF_FAILED;
         }
         session = pProof->session;
@@ -90,6 +100,7 @@ namespace
         if (work == TokenWorkOutcome::NotStarted)
         {
             log.Line(L"Token proof failed: %s\r\n", L"no thread for the exchange");
+            SetProofFailure(pDetails, L"no thread for the exchange");
             return SUBAUTH_PROOF_FAILED;
         }
 
@@ -101,19 +112,24 @@ namespace
             return 0;
         case TokenProofOutcome::NoFidoApplet:
             log.Write(L"Token has no FIDO2 application\r\n");
+            SetProofFailure(pDetails, L"no FIDO2 application");
             break;
         case TokenProofOutcome::CredentialNotHeld:
             log.Write(L"Token does not hold the credential\r\n");
+            SetProofFailure(pDetails, L"the token does not hold the credential");
             break;
         case TokenProofOutcome::CounterNotIncreased:
             log.Line(L"Signature counter did not increase: stored %u, presented %u\r\n",
                      static_cast<unsigned int>(result.storedCount), static_cast<unsigned int>(result.presentedCount));
+            SetProofFailure(pDetails, L"signature counter did not increase");
             break;
         case TokenProofOutcome::TimedOut:
             log.Write(L"Token did not answer in time\r\n");
+            SetProofFailure(pDetails, L"no answer in time");
             break;
         case TokenProofOutcome::Failed:
             log.Line(L"Token proof failed: %s\r\n", result.szReason);
+            SetProofFailure(pDetails, result.szReason);
             break;
         }
         return SUBAUTH_PROOF_FAILED;
@@ -121,7 +137,7 @@ namespace
 
     // After the token's user has matched: a token with a credential must prove that it
     // holds it; one without passes on its serial number unless proof is required.
-    LONG CheckPossession(TOKEN_SESSION& session, const wchar_t* pszSerial, CLogonLog& log)
+    LONG CheckPossession(TOKEN_SESSION& session, const wchar_t* pszSerial, CLogonLog& log, TOKEN_CHECK_DETAILS* pDetails)
     {
         TOKEN_CREDENTIAL credential;
         switch (ReadTokenCredential(pszSerial, &credential))
@@ -130,23 +146,25 @@ namespace
             if (IsProofRequired())
             {
                 log.Write(L"Token has no credential and proof is required\r\n");
+                SetProofFailure(pDetails, L"no credential and proof is required");
                 return SUBAUTH_PROOF_FAILED;
             }
             log.Write(L"Token has no credential; accepted by serial number\r\n");
             return 0;
         case TokenCredentialState::Malformed:
             log.Line(L"Token proof failed: %s\r\n", L"stored credential malformed");
+            SetProofFailure(pDetails, L"stored credential malformed");
             return SUBAUTH_PROOF_FAILED;
         case TokenCredentialState::Present:
             break;
         }
-        const LONG result = CheckProof(session, pszSerial, credential, log);
+        const LONG result = CheckProof(session, pszSerial, credential, log, pDetails);
         SecureZeroMemory(&credential, sizeof(credential));
         return result;
     }
 
     LONG CheckWithReader(TOKEN_SESSION& session, const wchar_t* pszReaderName, const wchar_t* pszUserName,
-                         BOOLEAN* pAuthoritative, CLogonLog& log)
+                         BOOLEAN* pAuthoritative, CLogonLog& log, TOKEN_CHECK_DETAILS* pDetails)
     {
         session.pReader = HeapNew<CSmartCardReader>(session.pContext->context, pszReaderName);
         if (session.pReader == nullptr)
@@ -159,6 +177,7 @@ namespace
         if (session.pReader->Connect(SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1) != SCARD_S_SUCCESS)
         {
             log.Line(L"Connect failed: %X\r\n", static_cast<unsigned int>(session.pReader->lastResult));
+            pDetails->dwStatus = session.pReader->lastResult;
             return SUBAUTH_CONNECT_FAILED;
         }
         // Concurrent logons with one token would otherwise select applets under each
@@ -167,6 +186,10 @@ namespace
         wchar_t szSerial[64] = {};
         const int serialStatus = ReadTokenSerial(*session.pReader, szSerial, ARRAYSIZE(szSerial));
         log.Line(L"Serial number: %s\r\n", szSerial);
+        if (serialStatus == 0)
+        {
+            wcsncpy_s(pDetails->szSerial, szSerial, _TRUNCATE);
+        }
         BYTE rgbUser[TOKEN_USER_BUFFER_SIZE] = {};
         DWORD cbUser = sizeof(rgbUser);
         // An unread serial is never looked up: it would name the tokens key itself.
@@ -184,7 +207,7 @@ namespace
             log.Write(L"Token is not for this user\r\n");
             return SUBAUTH_WRONG_USER;
         }
-        const LONG possession = CheckPossession(session, szSerial, log);
+        const LONG possession = CheckPossession(session, szSerial, log, pDetails);
         if (possession != 0)
         {
             return possession;
@@ -193,7 +216,8 @@ namespace
         return 0;
     }
 
-    LONG RunCheck(TOKEN_SESSION& session, const wchar_t* pszUserName, BOOLEAN* pAuthoritative, CLogonLog& log)
+    LONG RunCheck(TOKEN_SESSION& session, const wchar_t* pszUserName, BOOLEAN* pAuthoritative, CLogonLog& log,
+                  TOKEN_CHECK_DETAILS* pDetails)
     {
         // Without the smart-card service no token can be shown, and on recent Windows the
         // service stops when the last reader goes: that must not open the door.
@@ -202,6 +226,8 @@ namespace
         if (establishResult != SCARD_S_SUCCESS)
         {
             log.Line(L"Smart card service unavailable: 0x%08X\r\n", static_cast<unsigned int>(establishResult));
+            pDetails->fServiceUnavailable = true;
+            pDetails->dwStatus = static_cast<DWORD>(establishResult);
             return SUBAUTH_NO_TOKEN;
         }
         if (context.ListReaders() == nullptr)
@@ -220,19 +246,20 @@ namespace
         {
             return SUBAUTH_MULTIPLE_TOKENS;
         }
-        return CheckWithReader(session, pszTokenReader, pszUserName, pAuthoritative, log);
+        return CheckWithReader(session, pszTokenReader, pszUserName, pAuthoritative, log, pDetails);
     }
 }
 
-LONG CheckTokenLogon(const wchar_t* pszUserName, BOOLEAN* pAuthoritative, CLogonLog& log)
+LONG CheckTokenLogon(const wchar_t* pszUserName, BOOLEAN* pAuthoritative, CLogonLog& log, TOKEN_CHECK_DETAILS* pDetails)
 {
+    *pDetails = {};
     LONG result = SUBAUTH_NO_TOKEN;
     TOKEN_SESSION session;
     session.pContext = HeapNew<CSmartCardContext>();
     const HRESULT hrCom = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (session.pContext != nullptr)
     {
-        result = RunCheck(session, pszUserName, pAuthoritative, log);
+        result = RunCheck(session, pszUserName, pAuthoritative, log, pDetails);
     }
     ReleaseSession(session);
     if (SUCCEEDED(hrCom))

@@ -5,7 +5,16 @@
 #include "DiagnosticLog.h"
 #include "SubAuthStatus.h"
 
+// What a token logon's event names besides the account.
+struct TOKEN_CHECK_DETAILS
+{
+    wchar_t szSerial[16];       // the serial number read, empty when none was
+    bool fServiceUnavailable;   // no smart-card service: dwStatus is its status
+    DWORD dwStatus;             // the PC/SC status of a missing service or a failed connection
+    wchar_t szProofFailure[64]; // why the proof of possession failed
+};
+
 // Returns 0 or one of SUBAUTH_NO_TOKEN, SUBAUTH_MULTIPLE_TOKENS, SUBAUTH_CONNECT_FAILED,
 // SUBAUTH_WRONG_USER, SUBAUTH_PROOF_FAILED; sets *pAuthoritative to FALSE when the token
 // belongs to another user. Writes its log lines and the closing result line.
-LONG CheckTokenLogon(const wchar_t* pszUserName, BOOLEAN* pAuthoritative, CLogonLog& log);
+LONG CheckTokenLogon(const wchar_t* pszUserName, BOOLEAN* pAuthoritative, CLogonLog& log, TOKEN_CHECK_DETAILS* pDetails);

@@ -144,8 +144,9 @@ TEST_F(SubAuthSeams, EachSettingIsReadOncePerLogon)
     const struct { const wchar_t* user; DWORD machineSwitch; Names read; } paths[] = {
         { L"alice", 0, { "loggingEnabled", "enabled" } },
         { L"bob", 1, { "loggingEnabled", "enabled", "enabled" } },
-        { L"carol", 1, { "loggingEnabled", "enabled", "enabled", "sec", "Recovery" } },
-        { L"alice", 1, { "loggingEnabled", "enabled", "enabled", "sec", "user", "credentialId", "publicKey", "requireProof" } },
+        { L"carol", 1, { "loggingEnabled", "enabled", "enabled", "sec", "Recovery", "eventLogEnabled" } },
+        { L"alice", 1, { "loggingEnabled", "enabled", "enabled", "sec", "user", "credentialId", "publicKey", "requireProof",
+                         "eventLogEnabled" } },
     };
     for (DWORD logging : { 0u, 1u })
     {
