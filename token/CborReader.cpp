@@ -109,8 +109,8 @@ namespace
     bool CheckItem(const uint8_t* pbData, size_t cbData, size_t* pOffset, size_t depth)
     {
         size_t offset = *pOffset;
-        CborType type;
-        uint64_t argument;
+        CborType type = CborType::Simple;
+        uint64_t argument = 0;
         if (!DecodeHead(pbData, cbData, &offset, &type, &argument) || !FitsRemaining(type, argument, cbData - offset))
         {
             return false;
@@ -269,15 +269,15 @@ CCborReader::CCborReader(const uint8_t* pbData, size_t cbData)
 bool CCborReader::PeekType(CborType* pType) const
 {
     size_t offset = _offset;
-    uint64_t argument;
+    uint64_t argument = 0;
     return DecodeHead(_pbData, _cbData, &offset, pType, &argument);
 }
 
 bool CCborReader::ReadHead(CborType type, uint64_t* pArgument)
 {
     size_t offset = _offset;
-    CborType found;
-    uint64_t argument;
+    CborType found = CborType::Simple;
+    uint64_t argument = 0;
     if (!DecodeHead(_pbData, _cbData, &offset, &found, &argument) || found != type ||
         !FitsRemaining(type, argument, _cbData - offset))
     {
@@ -296,7 +296,7 @@ bool CCborReader::ReadUnsigned(uint64_t* pValue)
 bool CCborReader::ReadInteger(int64_t* pValue)
 {
     const size_t start = _offset;
-    uint64_t argument;
+    uint64_t argument = 0;
     if (ReadHead(CborType::Unsigned, &argument))
     {
         if (argument > static_cast<uint64_t>(INT64_MAX))
@@ -372,7 +372,7 @@ bool CCborReader::ReadBoolean(bool* pValue)
 
 bool CCborReader::ReadArrayHeader(size_t* pcItems)
 {
-    uint64_t count;
+    uint64_t count = 0;
     if (!ReadHead(CborType::Array, &count))
     {
         return false;
@@ -383,7 +383,7 @@ bool CCborReader::ReadArrayHeader(size_t* pcItems)
 
 bool CCborReader::ReadMapHeader(size_t* pcEntries)
 {
-    uint64_t count;
+    uint64_t count = 0;
     if (!ReadHead(CborType::Map, &count))
     {
         return false;
@@ -394,7 +394,7 @@ bool CCborReader::ReadMapHeader(size_t* pcEntries)
 
 bool CCborReader::SkipItem()
 {
-    size_t cbItem;
+    size_t cbItem = 0;
     if (_pbData == nullptr || !CheckCanonicalCbor(_pbData + _offset, _cbData - _offset, &cbItem))
     {
         return false;
@@ -406,8 +406,8 @@ bool CCborReader::SkipItem()
 bool CCborReader::ReadTextIf(const char* pszExpected)
 {
     const size_t start = _offset;
-    const char* pch;
-    size_t cch;
+    const char* pch = nullptr;
+    size_t cch = 0;
     if (!ReadText(&pch, &cch))
     {
         return false;

@@ -35,7 +35,7 @@ namespace
         {
             return CtapResult::AuthenticatorStatus;
         }
-        size_t cbItem;
+        size_t cbItem = 0;
         if (!CheckCanonicalCbor(pbAnswer + 1, cbAnswer - 1, &cbItem) || cbItem != cbAnswer - 1)
         {
             return CtapResult::MalformedAnswer;
@@ -71,8 +71,8 @@ namespace
         {
             return cbTail == 0 ? CtapResult::Ok : CtapResult::MalformedAnswer;
         }
-        size_t cbItem;
-        CborType type;
+        size_t cbItem = 0;
+        CborType type = CborType::Simple;
         CCborReader reader(pbTail, cbTail);
         if (cbTail == 0 || !reader.PeekType(&type) || type != CborType::Map ||
             !CheckCanonicalCbor(pbTail, cbTail, &cbItem) || cbItem != cbTail)
@@ -85,16 +85,16 @@ namespace
     // One entry of the COSE key: the integer key expected, then an integer value.
     bool ReadCoseInteger(CCborReader& reader, int64_t expectedKey, int64_t expectedValue)
     {
-        int64_t key;
-        int64_t value;
+        int64_t key = 0;
+        int64_t value = 0;
         return reader.ReadInteger(&key) && key == expectedKey && reader.ReadInteger(&value) && value == expectedValue;
     }
 
     bool ReadCoseCoordinate(CCborReader& reader, int64_t expectedKey, uint8_t* pbCoordinate)
     {
-        int64_t key;
-        const uint8_t* pb;
-        size_t cb;
+        int64_t key = 0;
+        const uint8_t* pb = nullptr;
+        size_t cb = 0;
         if (!reader.ReadInteger(&key) || key != expectedKey || !reader.ReadBytes(&pb, &cb) ||
             cb != ECDSA_P256_SCALAR_BYTES)
         {
@@ -109,7 +109,7 @@ namespace
     bool ReadEs256Key(const uint8_t* pbKey, size_t cbKey, uint8_t (&rgbPublicKey)[CTAP_PUBLIC_KEY_BYTES])
     {
         CCborReader reader(pbKey, cbKey);
-        size_t cEntries;
+        size_t cEntries = 0;
         uint8_t key[CTAP_PUBLIC_KEY_BYTES];
         key[0] = 0x04;
         if (!reader.ReadMapHeader(&cEntries) || cEntries != 5 || !ReadCoseInteger(reader, 1, COSE_KTY_EC2) ||
@@ -158,7 +158,7 @@ namespace
         }
         const uint8_t* pbCredentialId = pbAuthData + offset;
         offset += cbCredentialId;
-        size_t cbKey;
+        size_t cbKey = 0;
         if (!CheckCanonicalCbor(pbAuthData + offset, cbAuthData - offset, &cbKey))
         {
             return CtapResult::MalformedAnswer;
@@ -185,7 +185,7 @@ namespace
     // Member 1 of an assertion: {"id": bytes, "type": "public-key"}, other keys skipped.
     CtapResult CheckAssertedCredential(CCborReader& reader, const uint8_t* pbCredentialId, size_t cbCredentialId)
     {
-        size_t cEntries;
+        size_t cEntries = 0;
         if (!reader.ReadMapHeader(&cEntries))
         {
             return CtapResult::MalformedAnswer;
@@ -205,8 +205,8 @@ namespace
             }
             else if (reader.ReadTextIf("type"))
             {
-                const char* pch;
-                size_t cch;
+                const char* pch = nullptr;
+                size_t cch = 0;
                 if (!reader.ReadText(&pch, &cch))
                 {
                     return CtapResult::MalformedAnswer;
@@ -349,7 +349,7 @@ CtapResult ParseMakeCredentialResponse(const uint8_t* pbAnswer, size_t cbAnswer,
     {
         return opened;
     }
-    size_t cEntries;
+    size_t cEntries = 0;
     if (!reader.ReadMapHeader(&cEntries))
     {
         return CtapResult::MalformedAnswer;
@@ -360,8 +360,8 @@ CtapResult ParseMakeCredentialResponse(const uint8_t* pbAnswer, size_t cbAnswer,
     size_t cbAuthData = 0;
     for (size_t i = 0; i < cEntries; ++i)
     {
-        int64_t key;
-        bool fSkipped;
+        int64_t key = 0;
+        bool fSkipped = false;
         if (!ReadIntegerKey(reader, &key, &fSkipped))
         {
             if (!fSkipped || !reader.SkipItem())
@@ -371,13 +371,13 @@ CtapResult ParseMakeCredentialResponse(const uint8_t* pbAnswer, size_t cbAnswer,
             continue;
         }
         bool fRead;
-        CborType type;
+        CborType type = CborType::Simple;
         switch (key)
         {
         case MC_FMT:
         {
-            const char* pch;
-            size_t cch;
+            const char* pch = nullptr;
+            size_t cch = 0;
             fRead = fFormat = reader.ReadText(&pch, &cch);
             break;
         }
@@ -419,7 +419,7 @@ CtapResult ParseGetAssertionResponse(const uint8_t* pbAnswer, size_t cbAnswer,
     {
         return opened;
     }
-    size_t cEntries;
+    size_t cEntries = 0;
     if (!reader.ReadMapHeader(&cEntries))
     {
         return CtapResult::MalformedAnswer;
@@ -431,8 +431,8 @@ CtapResult ParseGetAssertionResponse(const uint8_t* pbAnswer, size_t cbAnswer,
     size_t cbSignature = 0;
     for (size_t i = 0; i < cEntries; ++i)
     {
-        int64_t key;
-        bool fSkipped;
+        int64_t key = 0;
+        bool fSkipped = false;
         if (!ReadIntegerKey(reader, &key, &fSkipped))
         {
             if (!fSkipped || !reader.SkipItem())
@@ -442,8 +442,8 @@ CtapResult ParseGetAssertionResponse(const uint8_t* pbAnswer, size_t cbAnswer,
             continue;
         }
         bool fRead = true;
-        CborType type;
-        uint64_t count;
+        CborType type = CborType::Simple;
+        uint64_t count = 0;
         switch (key)
         {
         case GA_CREDENTIAL:

@@ -299,7 +299,8 @@ TEST_F(VirtualFidoToken, AppletAndTransportKnobs)
     // A cancel instead of the poll ends it with CTAP status 2D.
     BYTE request[CTAP_REQUEST_BUFFER_BYTES];
     BYTE user[CTAP_USER_ID_BYTES] = {};
-    const size_t cb = EncodeMakeCredentialRequest(VELKOR_RP_ID, clientDataHash, user, "bob", 3, request, sizeof(request));
+    const std::string name(200, 'b'); // two segments
+    const size_t cb = EncodeMakeCredentialRequest(VELKOR_RP_ID, clientDataHash, user, name.c_str(), name.size(), request, sizeof(request));
     VScardSetFidoKnob(reader, VSCARD_FIDO_CHUNK, 256);
     Bytes last;
     for (size_t k = 0; k < CountNfcCtapSegments(cb); ++k)
@@ -308,6 +309,11 @@ TEST_F(VirtualFidoToken, AppletAndTransportKnobs)
         last = Transmit(apdu, BuildNfcCtapSegment(request, cb, k, apdu, sizeof(apdu)));
     }
     EXPECT_EQ(Bytes({ 0x01, 0x91, 0x00 }), last);
+    VSCARD_RECORD record;
+    ASSERT_TRUE(VScardGetRecord(VScardRecordCount() - 2, &record));
+    EXPECT_EQ(5 + NFCCTAP_SEGMENT_DATA_MAX, record.commandLength);
+    EXPECT_EQ(0x90, record.command[0]);
+    EXPECT_FALSE(record.commandTruncated);
     EXPECT_EQ(Bytes({ 0x2D, 0x90, 0x00 }), Transmit(NFCCTAP_CANCEL_COMMAND, sizeof(NFCCTAP_CANCEL_COMMAND)));
     EXPECT_EQ(Bytes({ 0x69, 0x85 }), Transmit(NFCCTAP_GETRESPONSE_COMMAND, sizeof(NFCCTAP_GETRESPONSE_COMMAND)));
 }
