@@ -15,6 +15,7 @@ namespace
         void* pWork;
         TokenWorkFunction pfnWork;
         TokenWorkFunction pfnAbandoned;
+        HMODULE hModule; // this code's module, held until the thread has left it
     };
 
     void ReleaseControl(TOKEN_WORK_CONTROL* pControl)
@@ -39,8 +40,11 @@ namespace
             // Nobody waits any longer: what the work holds is left to it.
             pControl->pfnAbandoned(pControl->pWork);
         }
+        // A caller that got its answer may unload the module at once (a program that loaded
+        // the package to call it, say): the thread keeps it loaded until it is gone.
+        HMODULE hModule = pControl->hModule;
         ReleaseControl(pControl);
-        return 0;
+        FreeLibraryAndExitThread(hModule, 0);
     }
 
     bool PlainWait(void*, HANDLE hDone, DWORD dwMilliseconds)
@@ -68,7 +72,15 @@ TokenWorkOutcome RunTokenWork(void* pWork, TokenWorkFunction pfnWork, TokenWorkF
     pControl->pWork = pWork;
     pControl->pfnWork = pfnWork;
     pControl->pfnAbandoned = pfnAbandoned;
-    HANDLE hThread = CreateThread(nullptr, 0, RunWork, pControl, 0, nullptr);
+    HANDLE hThread = nullptr;
+    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&RunWork), &pControl->hModule))
+    {
+        hThread = CreateThread(nullptr, 0, RunWork, pControl, 0, nullptr);
+        if (hThread == nullptr)
+        {
+            FreeLibrary(pControl->hModule);
+        }
+    }
     if (hThread == nullptr)
     {
         CloseHandle(pControl->hDone);

@@ -1,7 +1,9 @@
 // Whole logons: the logon simulator in its own process drives the registered provider
 // and filter, the fake password provider and the sub-authentication package named by
 // Auth0, with the virtual token described by a scenario file.
+#include "AccountActions.h"
 #include "TestRegistry.h"
+#include "VirtualSCard.h"
 
 #include <windows.h>
 
@@ -70,10 +72,22 @@ namespace
             ADD_FAILURE() << "cannot start the simulator: " << GetLastError();
             return run;
         }
+        // Read until the simulator has ended, not until the pipe ends: a process it starts
+        // (Wine's explorer.exe /desktop, say) may inherit the pipe and keep it open.
         char buffer[4096];
-        DWORD read = 0;
-        while (ReadFile(hRead, buffer, sizeof(buffer), &read, nullptr) && read > 0) run.output.append(buffer, read);
-        WaitForSingleObject(process.hProcess, 60000);
+        for (bool ended = false;;)
+        {
+            DWORD available = 0;
+            DWORD read = 0;
+            if (PeekNamedPipe(hRead, nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
+                ReadFile(hRead, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+            {
+                run.output.append(buffer, read);
+                continue;
+            }
+            if (ended) break;
+            ended = WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0;
+        }
         GetExitCodeProcess(process.hProcess, &run.exitCode);
         CloseHandle(process.hProcess);
         CloseHandle(process.hThread);
@@ -204,4 +218,66 @@ TEST_F(LogonRoad, CredentialUiLeavesNoCodeBehind)
     EXPECT_FALSE(SecLeft());
     const SimulatorRun next = Simulate(L"");
     EXPECT_TRUE(next.Shows("Msv1_0SubAuthenticationFilter(alice) = 0xFFFF0011, Authoritative 1")) << next.output;
+}
+
+namespace
+{
+    // The administrator's side, answered without a person: no recovery code.
+    class CSilentPrompts final : public IAdminPrompts
+    {
+    public:
+        int Show(const wchar_t* pszText, UINT uType) override
+        {
+            shown.push_back(pszText);
+            return uType == QUESTION_BOX ? IDNO : IDOK;
+        }
+        void ShowRecoveryCode(const wchar_t*) override {}
+        std::vector<std::wstring> shown;
+    };
+}
+
+// The key is associated through the Login Manager's own flow in this process; the logons
+// run in the simulator's, with the same key (the same serial and secret) described by a
+// scenario file. A look-alike, a counter gone back and a key without FIDO2 under
+// requireProof are refused with the tile's message.
+TEST_F(LogonRoad, ProofOfPossessionFromAssociationToTheTile)
+{
+    testreg::DeleteKey(testreg::Token(L"1234ABCD"));
+    VScardReset();
+    VScardAddReader(L"Halvane Velkor FIDO2 Security Key 0", TRUE);
+    CSilentPrompts prompts;
+    wchar_t trace[MANAGER_TRACE_TEXT_CHARS] = {};
+    ASSERT_EQ(0u, AssociateTokenWithAccount(prompts, trace, L"alice"));
+    VScardReset();
+    ASSERT_TRUE(testreg::ValueExists(testreg::Token(L"1234ABCD"), L"publicKey"));
+    // The key's counter goes on from where the association left it.
+    const std::string counter = testreg::ReadAnsi(testreg::Token(L"1234ABCD"), "signCount");
+    ASSERT_EQ(4u, counter.size());
+    DWORD stored = 0;
+    memcpy(&stored, counter.data(), sizeof(stored));
+    const std::string key = std::string(TOKEN_READER) + "fido counter per-credential " + std::to_string(stored + 10) + "\n";
+
+    const SimulatorRun proven = Simulate(L"", key);
+    EXPECT_EQ(0u, proven.exitCode) << proven.output;
+    EXPECT_TRUE(proven.Shows("Msv1_0SubAuthenticationFilter(alice) = 0x00000000, Authoritative 1")) << proven.output;
+
+    const char* const refused = "Status: \"Token could not prove it is the registered key\" [error icon]";
+    const SimulatorRun lookAlike = Simulate(L"", key + "device-secret 0102030405\n");
+    EXPECT_EQ(1u, lookAlike.exitCode) << lookAlike.output;
+    EXPECT_TRUE(lookAlike.Shows(refused)) << lookAlike.output;
+
+    const SimulatorRun replayed = Simulate(L"", std::string(TOKEN_READER) + "fido counter per-credential " +
+                                                     std::to_string(stored - 10) + "\n");
+    EXPECT_TRUE(replayed.Shows("= 0xFFFF0017, Authoritative 1")) << replayed.output;
+    EXPECT_TRUE(replayed.Shows(refused)) << replayed.output;
+
+    // A key known by its serial alone: accepted until proof is required.
+    testreg::DeleteValue(testreg::Token(L"1234ABCD"), L"credentialId");
+    testreg::DeleteValue(testreg::Token(L"1234ABCD"), L"publicKey");
+    const std::string serialOnly = std::string(TOKEN_READER) + "fido absent\n";
+    EXPECT_EQ(0u, Simulate(L"", serialOnly).exitCode);
+    testreg::SetDword(testreg::Settings(), L"requireProof", 1);
+    const SimulatorRun required = Simulate(L"", serialOnly);
+    EXPECT_EQ(1u, required.exitCode) << required.output;
+    EXPECT_TRUE(required.Shows(refused)) << required.output;
 }
