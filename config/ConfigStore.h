@@ -24,6 +24,9 @@ bool IsAuthEnabled();
 bool IsSafeModeEnabled();
 bool IsLoggingEnabled();
 bool IsUserEnabled(const wchar_t* pszUserName);
+// Reporting configuration changes to the event log: on unless settings\eventLogEnabled
+// is present and is not the DWORD 1 (an absent value means on).
+bool IsEventLogEnabled();
 
 // pcbData: buffer size on entry, bytes returned (terminator included) on success.
 LONG ReadRegistryString(const char* pszValueName, const wchar_t* pszKeyPath, BYTE* pbData, DWORD* pcbData);
@@ -51,6 +54,9 @@ struct RegisterTokenResult
 };
 
 RegisterTokenResult RegisterToken(const wchar_t* pszSerial, const wchar_t* pszUserName);
+// The user's key, created as token registration creates it (factor off: no `enabled`
+// value) or opened as it is. pfCreated (may be null) says whether it was new.
+LONG CreateUserKey(const wchar_t* pszUserName, bool* pfCreated);
 LONG UnregisterToken(const wchar_t* pszSerial);
 bool WriteSecValue(const wchar_t* pszUserName, const wchar_t* pszText);
 bool DeleteSecValue(const wchar_t* pszUserName);
