@@ -1,4 +1,5 @@
 #include "TokenAssociation.h"
+#include "AdminEvents.h"
 #include "ConfigDirectory.h"
 #include "SmartCardContext.h"
 #include "SmartCardReader.h"
@@ -116,6 +117,8 @@ DWORD AssociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRAC
     switch (registered.failedStep)
     {
     case RegisterTokenStep::None:
+        ReportTokenAssociated(szSerial, pszUserName);
+        prompts.TokenRecorded(szSerial);
         return static_cast<DWORD>(registered.status);
     case RegisterTokenStep::ConvertUserName:
         return RefuseUserName(prompts, registered.status);
@@ -174,5 +177,7 @@ DWORD DissociateSerial(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TR
         TraceLine(szTraceText, L"Error 0x%x updating registry\r\n", static_cast<unsigned int>(deleteStatus));
         return static_cast<DWORD>(deleteStatus);
     }
+    ReportTokenDissociated(pszSerial, pszUserName);
+    prompts.TokenRecorded(pszSerial);
     return ERROR_SUCCESS;
 }
