@@ -37,7 +37,7 @@ namespace
         WORD cStrings = 1;
         if (pszSecond != nullptr)
         {
-            cStrings = pszThird != nullptr ? 3 : 2;
+            cStrings = static_cast<WORD>(pszThird != nullptr ? 3 : 2);
         }
 
         HANDLE hSource = RegisterEventSourceW(nullptr, ADMIN_EVENT_SOURCE);

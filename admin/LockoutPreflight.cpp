@@ -7,7 +7,6 @@
 #include <taskschd.h>
 
 #include <memory>
-#include <new>
 
 namespace
 {
@@ -162,7 +161,10 @@ namespace
                 {
                     Warn(pfnWarn, pContext, check, L"Service", pServices[i].lpServiceName, match.pszUserName);
                 }
-                else if (dwServiceStatus != ERROR_SUCCESS)
+                // Gone since the list was made, or a protected system service that refuses
+                // even administrators: neither runs as a local user's account.
+                else if (dwServiceStatus != ERROR_SUCCESS && dwServiceStatus != ERROR_SERVICE_DOES_NOT_EXIST &&
+                         dwServiceStatus != ERROR_ACCESS_DENIED)
                 {
                     dwStatus = dwServiceStatus;
                 }
@@ -377,27 +379,27 @@ ACCOUNT_RUNS_CHECK WarnAboutAccountRuns(const wchar_t* pszUserName, PSID pSid, P
                                         void* pContext)
 {
     ACCOUNT_RUNS_CHECK check = { ERROR_SUCCESS, S_OK, 0 };
-    std::unique_ptr<ACCOUNT_MATCH> match(new (std::nothrow) ACCOUNT_MATCH());
-    if (!match || pszUserName == nullptr || pszUserName[0] == L'\0')
+    if (pszUserName == nullptr || pszUserName[0] == L'\0')
     {
-        check.dwServicesStatus = match ? ERROR_INVALID_PARAMETER : ERROR_NOT_ENOUGH_MEMORY;
-        check.hrTasks = HRESULT_FROM_WIN32(check.dwServicesStatus);
+        check.dwServicesStatus = ERROR_INVALID_PARAMETER;
+        check.hrTasks = E_INVALIDARG;
         return check;
     }
-    match->pszUserName = pszUserName;
+    ACCOUNT_MATCH match = {};
+    match.pszUserName = pszUserName;
     DWORD cchComputer = MAX_COMPUTERNAME_LENGTH + 1;
-    if (!GetComputerNameW(match->szComputer, &cchComputer))
+    if (!GetComputerNameW(match.szComputer, &cchComputer))
     {
-        match->szComputer[0] = L'\0';
+        match.szComputer[0] = L'\0';
     }
     wchar_t* pszSid = nullptr;
     if (pSid != nullptr && ConvertSidToStringSidW(pSid, &pszSid))
     {
-        StringCchCopyW(match->szSid, SID_TEXT_CHARS, pszSid);
+        StringCchCopyW(match.szSid, SID_TEXT_CHARS, pszSid);
         LocalFree(pszSid);
     }
 
-    check.dwServicesStatus = WarnAboutServices(*match, pfnWarn, pContext, check);
-    check.hrTasks = WarnAboutTasks(*match, pfnWarn, pContext, check);
+    check.dwServicesStatus = WarnAboutServices(match, pfnWarn, pContext, check);
+    check.hrTasks = WarnAboutTasks(match, pfnWarn, pContext, check);
     return check;
 }

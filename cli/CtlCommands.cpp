@@ -242,7 +242,7 @@ namespace
         int exitCode = FlowExitCode(result);
         if (exitCode == CTL_EXIT_OK)
         {
-            report.Fields().Bool(L"enabled", IsUserEnabled(account.szName)).Bool(L"recoveryCode", HasRecoveryCode(account.szName));
+            report.Fields().Bool(L"enabled", IsUserEnabled(account.szName)).Bool(L"hasRecoveryCode", HasRecoveryCode(account.szName));
             // The token is gone; a recovery code that was to go is still there.
             if (fRemoveRecovery && report.HasErrors()) exitCode = CTL_EXIT_ERROR;
         }

@@ -200,7 +200,7 @@ int RunStatus(CCtlReport& report)
                                    .String(L"name", account.name)
                                    .Bool(L"enabled", account.enabled)
                                    .Bool(L"accountExists", account.exists)
-                                   .Bool(L"recoveryCode", account.recoveryCode)
+                                   .Bool(L"hasRecoveryCode", account.recoveryCode)
                                    .Raw(L"tokens", JsonStringArray(account.tokens))
                                    .Text());
     }

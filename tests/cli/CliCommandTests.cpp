@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include <functional>
 #include <regex>
 
@@ -114,6 +116,9 @@ namespace
               EXPECT_EQ(std::string("\1\0\0\0", 4), testreg::ReadAnsi(testreg::User(user), "enabled"));
               EXPECT_TRUE(Verifies(PrintedCode(run), Verifier(user))) << run.Text();
           } },
+        { "associate records the account as the system stores it", Nothing, L"associate .\\{user}", ONE_TOKEN, 0,
+          { "Token added to user" }, {},
+          [](const std::wstring& user, const CtlRun&) { EXPECT_EQ(Narrow(user) + '\0', testreg::ReadAnsi(testreg::Token(SERIAL), "user")); } },
         { "associate without --recovery makes no code", Nothing, L"associate {user}", ONE_TOKEN, 0, { "Token added to user" }, {},
           [](const std::wstring& user, const CtlRun& run) {
               EXPECT_EQ("", PrintedCode(run));

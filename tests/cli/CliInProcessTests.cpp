@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include <functional>
 #include <regex>
 
