@@ -1,4 +1,5 @@
 #include "AccountActions.h"
+#include "ConfigChanges.h"
 #include "ConfigDirectory.h"
 #include "RecoveryStore.h"
 
@@ -27,7 +28,7 @@ DWORD AssociateTokenWithAccount(IAdminPrompts& prompts, wchar_t (&szTraceText)[M
         return result;
     }
 
-    SetUserEnabled(pszUserName, true);
+    ChangeUserSwitch(pszUserName, true);
     prompts.UserSwitchChanged();
     prompts.Show(L"Token added to user", INFORMATION_BOX);
 
@@ -39,7 +40,7 @@ DWORD AssociateTokenWithAccount(IAdminPrompts& prompts, wchar_t (&szTraceText)[M
         return ERROR_SUCCESS;
     }
     wchar_t szCode[RECOVERY_CODE_BUFFER_CHARS] = {};
-    if (GenerateRecoveryCode(pszUserName, szCode, RECOVERY_CODE_BUFFER_CHARS) == ERROR_SUCCESS)
+    if (GenerateAccountRecoveryCode(pszUserName, szCode, RECOVERY_CODE_BUFFER_CHARS) == ERROR_SUCCESS)
     {
         // The only place the code is ever shown.
         prompts.ShowRecoveryCode(szCode);
@@ -73,7 +74,7 @@ DWORD DissociateTokenFromAccount(IAdminPrompts& prompts, wchar_t (&szTraceText)[
     }
     else
     {
-        SetUserEnabled(pszUserName, false);
+        ChangeUserSwitch(pszUserName, false);
         prompts.UserSwitchChanged();
         prompts.Show(L"Token removed from user", INFORMATION_BOX);
     }
@@ -86,7 +87,7 @@ DWORD DissociateTokenFromAccount(IAdminPrompts& prompts, wchar_t (&szTraceText)[
     {
         return ERROR_SUCCESS;
     }
-    if (RemoveRecoveryCode(pszUserName) == ERROR_SUCCESS)
+    if (RemoveAccountRecoveryCode(pszUserName) == ERROR_SUCCESS)
     {
         prompts.Show(L"Recovery key removed", INFORMATION_BOX);
     }

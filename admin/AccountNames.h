@@ -8,3 +8,12 @@
 // LookupAccountSidW (without the domain part). Returns 0 or the failing status; the
 // buffer is empty on failure.
 DWORD GetRunningAccountName(wchar_t* pszName, DWORD cchName);
+
+// A local account an administrator named ("alice", ".\alice" or "COMPUTER\alice"), as
+// the system stores it: the name must resolve (LookupAccountNameW) to a user account of
+// this computer, not a group, a well-known or a domain account; LookupAccountSidW then
+// gives its stored spelling (without the domain part). pSid (may be null, cbSid bytes)
+// receives its SID. Returns 0, ERROR_NONE_MAPPED when there is no such local user, or
+// the failing status; the name is empty on failure.
+DWORD ResolveLocalAccountName(const wchar_t* pszName, wchar_t* pszStored, DWORD cchStored, PSID pSid = nullptr,
+                              DWORD cbSid = 0);

@@ -7,6 +7,7 @@
 constexpr UINT ERROR_BOX = MB_OK | MB_ICONERROR;
 constexpr UINT INFORMATION_BOX = MB_OK | MB_ICONINFORMATION;
 constexpr UINT QUESTION_BOX = MB_YESNO | MB_ICONQUESTION;
+constexpr UINT WARNING_BOX = MB_OK | MB_ICONWARNING;
 
 class IAdminPrompts
 {
@@ -27,6 +28,8 @@ public:
     {
         return WaitForSingleObject(hDone, dwMilliseconds) == WAIT_OBJECT_0;
     }
+    // The serial number of the token a flow has just associated or dissociated.
+    virtual void TokenRecorded(const wchar_t* /*pszSerial*/) {}
 
 protected:
     ~IAdminPrompts() = default;

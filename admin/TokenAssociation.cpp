@@ -1,4 +1,5 @@
 #include "TokenAssociation.h"
+#include "AdminEvents.h"
 #include "ConfigDirectory.h"
 #include "SmartCardContext.h"
 #include "SmartCardReader.h"
@@ -325,16 +326,27 @@ DWORD AssociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRAC
     switch (registered.failedStep)
     {
     case RegisterTokenStep::None:
+    {
         if (registered.status != ERROR_SUCCESS)
         {
             return static_cast<DWORD>(registered.status);
         }
+        DWORD result = ERROR_SUCCESS;
         if (!fOffersFido)
         {
             prompts.Show(L"This token cannot prove possession; it is associated by its serial number only", INFORMATION_BOX);
-            return ERROR_SUCCESS;
         }
-        return MakeAndStoreCredential(prompts, szTraceText, plugged, szSerial, pszUserName);
+        else
+        {
+            result = MakeAndStoreCredential(prompts, szTraceText, plugged, szSerial, pszUserName);
+        }
+        if (result == ERROR_SUCCESS)
+        {
+            ReportTokenAssociated(szSerial, pszUserName);
+            prompts.TokenRecorded(szSerial);
+        }
+        return result;
+    }
     case RegisterTokenStep::ConvertUserName:
         return RefuseUserName(prompts, registered.status);
     case RegisterTokenStep::CreateTokenKey:
@@ -393,5 +405,7 @@ DWORD DissociateSerial(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TR
         TraceLine(szTraceText, L"Error 0x%x updating registry\r\n", static_cast<unsigned int>(deleteStatus));
         return static_cast<DWORD>(deleteStatus);
     }
+    ReportTokenDissociated(pszSerial, pszUserName);
+    prompts.TokenRecorded(pszSerial);
     return ERROR_SUCCESS;
 }

@@ -329,16 +329,38 @@ RegisterTokenResult RegisterToken(const wchar_t* pszSerial, const wchar_t* pszUs
     }
 
     // Step 3: the user's key, opened as it is when it exists already.
+    status = CreateUserKey(pszUserName, nullptr);
+    if (status != ERROR_SUCCESS)
     {
-        CRegKey key;
-        status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, userPath.Get(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                 KEY_ALL_ACCESS, nullptr, key.Put(), nullptr);
-        if (status != ERROR_SUCCESS)
-        {
-            return { status, RegisterTokenStep::CreateUserKey, false };
-        }
+        return { status, RegisterTokenStep::CreateUserKey, false };
     }
     return { ERROR_SUCCESS, RegisterTokenStep::None, false };
+}
+
+LONG CreateUserKey(const wchar_t* pszUserName, bool* pfCreated)
+{
+    if (pfCreated != nullptr)
+    {
+        *pfCreated = false;
+    }
+    if (IsEmpty(pszUserName))
+    {
+        return ERROR_INVALID_PARAMETER;
+    }
+    CKeyPath userPath(USERS_KEY_PREFIX, pszUserName);
+    if (!userPath.IsValid())
+    {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    CRegKey key;
+    DWORD dwDisposition = 0;
+    const LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, userPath.Get(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                        KEY_ALL_ACCESS, nullptr, key.Put(), &dwDisposition);
+    if (status == ERROR_SUCCESS && pfCreated != nullptr)
+    {
+        *pfCreated = dwDisposition == REG_CREATED_NEW_KEY;
+    }
+    return status;
 }
 
 LONG UnregisterToken(const wchar_t* pszSerial)

@@ -44,7 +44,6 @@ bool IsAuthEnabled();
 bool IsSafeModeEnabled();
 bool IsLoggingEnabled();
 bool IsUserEnabled(const wchar_t* pszUserName);
-
 // pcbData: buffer size on entry, bytes returned (terminator included) on success.
 LONG ReadRegistryString(const char* pszValueName, const wchar_t* pszKeyPath, BYTE* pbData, DWORD* pcbData);
 LONG ReadSecValue(const wchar_t* pszUserName, BYTE* pbData, DWORD* pcbData);
@@ -78,6 +77,9 @@ struct RegisterTokenResult
 };
 
 RegisterTokenResult RegisterToken(const wchar_t* pszSerial, const wchar_t* pszUserName);
+// The user's key, created as token registration creates it (factor off: no `enabled`
+// value) or opened as it is. pfCreated (may be null) says whether it was new.
+LONG CreateUserKey(const wchar_t* pszUserName, bool* pfCreated);
 LONG UnregisterToken(const wchar_t* pszSerial);
 // Stores a new credential on an existing token key: credentialId, publicKey, signCount.
 LONG WriteTokenCredential(const wchar_t* pszSerial, const BYTE* pbCredentialId, DWORD cbCredentialId,

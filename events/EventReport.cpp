@@ -4,30 +4,6 @@ const wchar_t VELKOR_EVENT_SOURCE[] = L"Velkor FIDO2 Login";
 
 namespace
 {
-    // Registered once for the life of the process: a logon must not pay for it.
-    HANDLE g_hEventSource = nullptr;
-
-    HANDLE EventSource()
-    {
-        HANDLE hSource = static_cast<HANDLE>(InterlockedCompareExchangePointer(&g_hEventSource, nullptr, nullptr));
-        if (hSource != nullptr)
-        {
-            return hSource;
-        }
-        hSource = RegisterEventSourceW(nullptr, VELKOR_EVENT_SOURCE);
-        if (hSource == nullptr)
-        {
-            return nullptr;
-        }
-        HANDLE hEarlier = static_cast<HANDLE>(InterlockedCompareExchangePointer(&g_hEventSource, hSource, nullptr));
-        if (hEarlier != nullptr)
-        {
-            DeregisterEventSource(hSource);
-            return hEarlier;
-        }
-        return hSource;
-    }
-
     WORD EventType(DWORD dwEventId)
     {
         switch (dwEventId >> 30)
@@ -41,11 +17,17 @@ namespace
 
 void ReportVelkorEvent(DWORD dwEventId, const wchar_t* const* rgpszStrings, WORD cStrings)
 {
-    HANDLE hSource = EventSource();
+    // Registered for each event: nothing is kept between calls.
+    HANDLE hSource = RegisterEventSourceW(nullptr, VELKOR_EVENT_SOURCE);
     if (hSource == nullptr)
     {
+        OutputDebugStringW(L"RegisterEventSourceW failed; the event is not reported\r\n");
         return;
     }
-    ReportEventW(hSource, EventType(dwEventId), 0, dwEventId, nullptr, cStrings, 0, const_cast<LPCWSTR*>(rgpszStrings),
-                 nullptr);
+    if (!ReportEventW(hSource, EventType(dwEventId), 0, dwEventId, nullptr, cStrings, 0, const_cast<LPCWSTR*>(rgpszStrings),
+                      nullptr))
+    {
+        OutputDebugStringW(L"ReportEventW failed; the event is not reported\r\n");
+    }
+    DeregisterEventSource(hSource);
 }

@@ -3,7 +3,10 @@
 #include "AccountActions.h"
 #include "AccountNames.h"
 #include "AppMessageBox.h"
+#include "ConfigChanges.h"
 #include "ConfigStore.h"
+#include "InstallationHealth.h"
+#include "LockoutPreflight.h"
 #include "resource.h"
 
 #include <shlobj.h>
@@ -19,9 +22,64 @@ namespace
         L"Administrator access is required for this application\n"
         L"Please right click on application and select \"Run as Administrator\"";
 
+    constexpr size_t PREFLIGHT_BOX_CHARS = 2048;
+
     int CheckFrom(bool fOn)
     {
         return fOn ? BST_CHECKED : BST_UNCHECKED;
+    }
+
+    // Our unsigned package under LSA protection: the switch is written, but nothing is checked.
+    void WarnWhenLsaProtectionRefuses()
+    {
+        INSTALLATION_HEALTH health = {};
+        ReadInstallationHealth(&health);
+        wchar_t szText[HEALTH_TEXT_CHARS] = {};
+        if (health.fLsaProtectionRefuses && FormatNotEnforced(health, szText))
+        {
+            ShowMessageBox(szText, WARNING_BOX);
+        }
+    }
+
+    void CollectWarning(void* pContext, const wchar_t* pszWarning)
+    {
+        auto* pszText = static_cast<wchar_t*>(pContext);
+        if (pszText[0] != L'\0')
+        {
+            StringCchCatW(pszText, PREFLIGHT_BOX_CHARS, L"\n");
+        }
+        StringCchCatW(pszText, PREFLIGHT_BOX_CHARS, pszWarning);
+    }
+
+    // Before the account's factor goes on: a locked-out account only on Yes, and one box
+    // naming the services and tasks that will fail. False leaves the switch as it is.
+    bool ConfirmUserSwitchOn(const wchar_t* pszUserName)
+    {
+        bool fLockedOut = false;
+        if (CheckAccountLockout(pszUserName, &fLockedOut) == ERROR_SUCCESS && fLockedOut)
+        {
+            wchar_t szLockout[PREFLIGHT_TEXT_CHARS] = {};
+            FormatLockoutText(pszUserName, szLockout);
+            wchar_t szQuestion[PREFLIGHT_TEXT_CHARS * 2] = {};
+            StringCchPrintfW(szQuestion, PREFLIGHT_TEXT_CHARS * 2, L"%ls\n\nSwitch Velkor FIDO2 login on for %ls anyway?",
+                             szLockout, pszUserName);
+            if (ShowMessageBox(szQuestion, QUESTION_BOX) != IDYES)
+            {
+                return false;
+            }
+        }
+
+        wchar_t szStored[USER_NAME_CHARS] = {};
+        BYTE rgbSid[SECURITY_MAX_SID_SIZE] = {};
+        const bool fSid = ResolveLocalAccountName(pszUserName, szStored, USER_NAME_CHARS, rgbSid, sizeof(rgbSid)) ==
+                          ERROR_SUCCESS;
+        wchar_t szWarnings[PREFLIGHT_BOX_CHARS] = {};
+        WarnAboutAccountRuns(pszUserName, fSid ? rgbSid : nullptr, CollectWarning, szWarnings);
+        if (szWarnings[0] != L'\0')
+        {
+            ShowMessageBox(szWarnings, WARNING_BOX);
+        }
+        return true;
     }
 }
 
@@ -177,10 +235,14 @@ void CVelkorFIDO2GUIDlg::OnEnableProviderClicked()
 {
     if (m_enableProvider.GetCheck() != BST_UNCHECKED)
     {
-        if (!m_initializing && SetAuthEnabled(true) != ERROR_SUCCESS)
+        if (!m_initializing)
         {
-            ShowMessageBox(L"Error enabling credential provider", ERROR_BOX);
-            return;
+            if (ChangeComputerSwitch(true) != ERROR_SUCCESS)
+            {
+                ShowMessageBox(L"Error enabling credential provider", ERROR_BOX);
+                return;
+            }
+            WarnWhenLsaProtectionRefuses();
         }
         if (!HasUserName())
         {
@@ -194,7 +256,7 @@ void CVelkorFIDO2GUIDlg::OnEnableProviderClicked()
         return;
     }
 
-    if (!m_initializing && SetAuthEnabled(false) != ERROR_SUCCESS)
+    if (!m_initializing && ChangeComputerSwitch(false) != ERROR_SUCCESS)
     {
         ShowMessageBox(L"Error disabling credential provider", ERROR_BOX);
         return;
@@ -215,16 +277,22 @@ void CVelkorFIDO2GUIDlg::OnEnableUserClicked()
     {
         return;
     }
-    // The box keeps the state the click gave it, also after an error.
+    // The box keeps the state the click gave it, also after an error; only a No to the
+    // lockout question takes the check back.
     if (m_enableUser.GetCheck() != BST_UNCHECKED)
     {
-        if (SetUserEnabled(m_userName, true) != ERROR_SUCCESS)
+        if (!ConfirmUserSwitchOn(m_userName))
+        {
+            m_enableUser.SetCheck(BST_UNCHECKED);
+            return;
+        }
+        if (ChangeUserSwitch(m_userName, true) != ERROR_SUCCESS)
         {
             ShowMessageBox(L"Error enabling FIDO2 login for user", ERROR_BOX);
         }
         return;
     }
-    if (SetUserEnabled(m_userName, false) != ERROR_SUCCESS)
+    if (ChangeUserSwitch(m_userName, false) != ERROR_SUCCESS)
     {
         ShowMessageBox(L"Error disabling FIDO2 login for user", ERROR_BOX);
     }

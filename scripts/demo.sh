@@ -12,7 +12,8 @@ cmake --build --preset mingw >/dev/null || { echo "build failed"; echo "DEMO FAI
 bin="$root/build/mingw/bin"
 msi=$(ls "$root"/build/mingw/VelkorFIDO2Login-*.msi 2>/dev/null | head -n 1)
 [ -n "$msi" ] || { echo "no MSI was built"; echo "DEMO FAILED"; exit 1; }
-export WINEPREFIX="$root/build/mingw/demo-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="winscard=n;mscoree,mshtml="
+# Wine has one local account, named after USER: in this story it is alice.
+export USER=alice WINEPREFIX="$root/build/mingw/demo-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="winscard=n;mscoree,mshtml="
 rm -rf "$WINEPREFIX"
 trap 'wineserver -k >/dev/null 2>&1' EXIT
 
@@ -30,16 +31,34 @@ cd "$bin" || exit 1
 # The simulator stands in for LogonUI; this stands in for the system password provider.
 wine logon_simulator.exe --register-stand-in >/dev/null; expect "password provider stand-in registered" 0 $?
 
-step "The administrator opens the Login Manager and checks \"Enable Velkor FIDO2 credential provider\""
-wine demo_admin.exe enable; expect "token logon switched on" 0 $?
+step "The administrator looks at the machine with velkorctl (the Login Manager's console twin)"
+wine velkorctl.exe status | tr -d '\r' | sed 's/^/   /'
+expect "status before: installed, nothing switched on" 0 "${PIPESTATUS[0]}"
 
-step "The administrator plugs in the token (serial 1234ABCD) and clicks \"Associate  Token\" for alice"
-output=$(VELKOR_VSCARD_SCENARIO="$token" wine demo_admin.exe associate alice | tr -d '\r')
+step "The administrator switches the token logon on for the computer"
+wine velkorctl.exe enable computer | tr -d '\r' | sed 's/^/   /'
+expect "token logon switched on and enforced" 0 "${PIPESTATUS[0]}"
+
+step "The administrator plugs in the token (serial 1234ABCD) and associates it with alice, with a recovery code"
+output=$(VELKOR_VSCARD_SCENARIO="$token" wine velkorctl.exe associate alice --recovery)
 status=$?
-printf '%s\n' "$output"
-code=$(printf '%s\n' "$output" | grep -o -E '\] [0-9A-F]{32}$' | tail -n 1 | cut -c3-)
+output=$(printf '%s\n' "$output" | tr -d '\r')
+printf '%s\n' "$output" | sed 's/^/   /'
+code=$(printf '%s\n' "$output" | grep -o -E '^Recovery code for alice .*: [0-9A-F]{32}$' | grep -o -E '[0-9A-F]{32}$' | tail -n 1)
 expect "token associated and a recovery code shown" 0 "$status"
 [ -n "$code" ] || { echo "   -> NOT AS EXPECTED: no recovery code was shown"; failures=$((failures + 1)); }
+
+step "velkorctl status now shows alice, her token and her recovery code"
+output=$(wine velkorctl.exe status)
+status=$?
+output=$(printf '%s\n' "$output" | tr -d '\r')
+printf '%s\n' "$output" | sed 's/^/   /'
+expect "status after: enforced" 0 "$status"
+if printf '%s\n' "$output" | grep -q -x 'Account alice: factor on, recovery code set, tokens 1234ABCD'; then
+  echo "   -> as expected: alice is on, with her token and a recovery code"
+else
+  echo "   -> NOT AS EXPECTED: alice's line is missing"; failures=$((failures + 1))
+fi
 
 step "alice logs on with the token plugged in"
 wine logon_simulator.exe --token-scenario "$token" --tile 0 | tr -d '\r' | sed 's/^/   /'

@@ -18,6 +18,7 @@ namespace
         { L"velkorsubauth.dll", { "Msv1_0SubAuthenticationFilter", "Msv1_0SubAuthenticationRoutine" } },
         { L"velkorcredentialprovider.dll", { "DllCanUnloadNow", "DllGetClassObject" } },
         { L"velkorfido2_gui.exe", {} },
+        { L"velkorctl.exe", {} },
         // Shipped inside the MSI and loaded by msiexec for the custom actions.
         { L"velkorsetupactions.dll", { "CheckAuth0", "ConfigureStore", "RemoveAuth0", "RemoveStore", "RestoreAuth0",
                                         "SaveAuth0State", "WriteAuth0" } },
@@ -93,8 +94,8 @@ namespace
         pe::Result pe;
     };
 
-    // Velkor*.dll and Velkor*.exe; the test programs are velkor_*.exe (lower case) and the
-    // file system ignores case, so the prefix is compared here.
+    // Velkor*.dll and Velkor*.exe, and velkorctl.exe; the test programs are velkor_*.exe
+    // (lower case) and the file system ignores case, so the prefix is compared here.
     std::vector<Deliverable> FindDeliverables()
     {
         const std::wstring folder = BinDirectory();
@@ -106,7 +107,8 @@ namespace
         {
             const std::wstring name = data.cFileName;
             const std::wstring extension = name.size() > 4 ? Lower(name.substr(name.size() - 4)) : L"";
-            if (name.rfind(L"Velkor", 0) != 0 || (extension != L".dll" && extension != L".exe")) continue;
+            const bool named = name.rfind(L"Velkor", 0) == 0 || Lower(name) == L"velkorctl.exe";
+            if (!named || (extension != L".dll" && extension != L".exe")) continue;
             if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
             found.push_back({ name, pe::ReadFile(folder + L"\\" + name) });
         } while (FindNextFileW(search, &data));

@@ -2,6 +2,7 @@
 // Wine): start-up, both check boxes, the button handlers with their recovery-code
 // prompts, and the refusals. Message boxes are answered by the recorder.
 #include "ConfigStore.h"
+#include "EventRecorder.h"
 #include "ImportPatch.h"
 #include "MessageBoxRecorder.h"
 #include "RandomBytes.h"
@@ -192,6 +193,12 @@ namespace
             }
         }
 
+        std::wstring LockoutQuestion() const
+        {
+            return _user + L" would be locked out: associate a token or generate a recovery code first\n\n"
+                           L"Switch Velkor FIDO2 login on for " + _user + L" anyway?";
+        }
+
         CMessageBoxRecorder _boxes;
         std::wstring _user;
     };
@@ -355,6 +362,7 @@ TEST_F(ManagerDialog, TheUserBoxWritesTheUserSwitch)
 {
     ProviderOn();
     testreg::CreateKey(UserPath());
+    testreg::AssociateToken(SERIAL, _user);
     RunDialog([&](HWND hwnd) {
         Click(hwnd, IDC_ENABLE_USER);
         EXPECT_TRUE(IsUserEnabled(_user.c_str()));
@@ -368,11 +376,12 @@ TEST_F(ManagerDialog, BeforeAnyAssociationTheUserCannotBeSwitchedOn)
 {
     ProviderOn();
     bool checked = false;
+    _boxes.AnswerQuestions({ IDYES }); // past the lockout question
     RunDialog([&](HWND hwnd) {
         Click(hwnd, IDC_ENABLE_USER);
         checked = Checked(hwnd, IDC_ENABLE_USER);
     });
-    ExpectBoxes({ { L"Error enabling FIDO2 login for user", TYPE_ERROR } });
+    ExpectBoxes({ { LockoutQuestion(), TYPE_QUESTION }, { L"Error enabling FIDO2 login for user", TYPE_ERROR } });
     EXPECT_TRUE(checked); // keeps the click's state
     EXPECT_FALSE(testreg::KeyExists(UserPath()));
 }
@@ -653,4 +662,108 @@ TEST_F(ManagerDialog, AnotherUsersTokenIsNotDissociated)
     EXPECT_TRUE(userChecked);
     EXPECT_TRUE(IsUserEnabled(_user.c_str()));
     EXPECT_TRUE(testreg::KeyExists(testreg::Token(SERIAL)));
+}
+
+// ---- lockout preflight, LSA protection and events ------------------------------------------
+
+TEST_F(ManagerDialog, SwitchingOnALockedOutAccountAsksAndNoLeavesItOff)
+{
+    ProviderOn();
+    testreg::SetDword(UserPath(), L"enabled", 0);
+    const std::wstring before = testreg::Snapshot();
+    _boxes.AnswerQuestions({ IDNO, IDYES });
+    bool checkedAfterNo = true, checkedAfterYes = false;
+    RunDialog([&](HWND hwnd) {
+        Click(hwnd, IDC_ENABLE_USER);
+        checkedAfterNo = Checked(hwnd, IDC_ENABLE_USER);
+        EXPECT_EQ(before, testreg::Snapshot());
+        Click(hwnd, IDC_ENABLE_USER);
+        checkedAfterYes = Checked(hwnd, IDC_ENABLE_USER);
+    });
+    ExpectBoxes({ { LockoutQuestion(), TYPE_QUESTION }, { LockoutQuestion(), TYPE_QUESTION } });
+    EXPECT_FALSE(checkedAfterNo);
+    EXPECT_TRUE(checkedAfterYes);
+    EXPECT_TRUE(IsUserEnabled(_user.c_str()));
+
+    // A recovery code alone is a way in: no question.
+    testreg::SetDword(UserPath(), L"enabled", 0);
+    testreg::SetAnsi(UserPath(), "Recovery", std::string(64, 'F') + '\0');
+    _boxes.Clear();
+    RunDialog([&](HWND hwnd) { Click(hwnd, IDC_ENABLE_USER); });
+    EXPECT_TRUE(_boxes.Boxes().empty()) << testing::PrintToString(_boxes.Texts());
+    EXPECT_TRUE(IsUserEnabled(_user.c_str()));
+}
+
+TEST_F(ManagerDialog, UnderLsaProtectionSwitchingTheComputerOnWarnsThatNothingIsEnforced)
+{
+    const std::wstring lsa = L"SYSTEM\\CurrentControlSet\\Control\\Lsa";
+    for (const DWORD runAsPpl : { 0u, 1u, 2u })
+    {
+        SCOPED_TRACE(runAsPpl);
+        testreg::SetDword(lsa, L"RunAsPPL", runAsPpl);
+        testreg::SetDword(testreg::Settings(), L"enabled", 0);
+        _boxes.Clear();
+        RunDialog([&](HWND hwnd) { Click(hwnd, IDC_ENABLE_PROVIDER); });
+        EXPECT_TRUE(IsAuthEnabled()); // written all the same
+        if (runAsPpl == 0)
+        {
+            EXPECT_TRUE(_boxes.Boxes().empty()) << testing::PrintToString(_boxes.Texts());
+            continue;
+        }
+        if (_boxes.Boxes().size() != 1u)
+        {
+            ADD_FAILURE() << testing::PrintToString(_boxes.Texts()); // and RunAsPPL still goes below
+            continue;
+        }
+        EXPECT_EQ(MB_OK | MB_ICONWARNING, _boxes.Boxes()[0].type);
+        EXPECT_EQ(0u, _boxes.Boxes()[0].text.find(L"NOT ENFORCED: logons are not checked by VelkorSubAuth: "));
+        EXPECT_NE(std::wstring::npos, _boxes.Boxes()[0].text.find(L"LSA protection is on (RunAsPPL = " +
+                                                                  std::to_wstring(runAsPpl) +
+                                                                  L") and refuses the unsigned VelkorSubAuth.dll"));
+    }
+    testreg::DeleteValue(lsa, L"RunAsPPL");
+}
+
+TEST_F(ManagerDialog, EveryChangeIsReportedAsAnEventUnlessTheSwitchIsZero)
+{
+    PlugToken();
+    for (const bool reporting : { true, false })
+    {
+        SCOPED_TRACE(reporting);
+        testreg::Reset();
+        if (!reporting) testreg::SetDword(testreg::Settings(), L"eventLogEnabled", 0);
+        CEventRecorder events;
+        ASSERT_TRUE(events.IsActive());
+        _boxes.Clear();
+        _boxes.AnswerQuestions({ IDYES, IDYES });
+        RunDialog([&](HWND hwnd) {
+            Click(hwnd, IDC_ENABLE_PROVIDER); // on
+            Click(hwnd, IDC_ASSOCIATE);       // associated, user on, recovery code
+            Click(hwnd, IDC_ENABLE_USER);     // user off
+            Click(hwnd, IDC_ENABLE_USER);     // user on (it has a token: no question)
+            Click(hwnd, IDC_DISSOCIATE);      // dissociated, user off, code removed
+            Click(hwnd, IDC_ENABLE_PROVIDER); // off
+        });
+        std::vector<std::pair<DWORD, std::vector<std::wstring>>> seen;
+        for (const ReportedEvent& event : events.Events())
+        {
+            EXPECT_EQ(L"Velkor FIDO2 Login", event.source);
+            EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, event.type);
+            seen.push_back({ event.id & 0xFFFF, event.strings });
+        }
+        const std::vector<std::pair<DWORD, std::vector<std::wstring>>> expected = {
+            { 2000, { _user } },
+            { 2004, { _user, SERIAL, _user } },
+            { 2002, { _user, _user } },
+            { 2006, { _user, _user } },
+            { 2003, { _user, _user } },
+            { 2002, { _user, _user } },
+            { 2005, { _user, SERIAL, _user } },
+            { 2003, { _user, _user } },
+            { 2007, { _user, _user } },
+            { 2001, { _user } },
+        };
+        EXPECT_EQ(reporting ? expected : decltype(expected){}, seen);
+        EXPECT_FALSE(testreg::KeyExists(testreg::Token(SERIAL)));
+    }
 }

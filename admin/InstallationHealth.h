@@ -1,0 +1,37 @@
+#pragma once
+// Whether the installation can enforce the factor: LSA must load our package through
+// MSV1_0's Auth0, and LSA protection must not refuse it. The logon screen's provider
+// and filter only add the recovery field; the package decides without them.
+#include <windows.h>
+
+constexpr size_t HEALTH_TEXT_CHARS = 768;
+constexpr size_t AUTH0_VALUE_CHARS = MAX_PATH;
+
+struct INSTALLATION_HEALTH
+{
+    wchar_t szAuth0[AUTH0_VALUE_CHARS]; // MSV1_0 Auth0 as stored; empty when absent
+    bool fAuth0IsOurs;                  // "VelkorSubAuth" or "VelkorSubAuth.dll", any case
+    bool fPackageInstalled;             // VelkorSubAuth.dll in System32
+    wchar_t szPackagePath[MAX_PATH];    // where it was looked for
+    bool fProviderRegistered;           // under ...\Authentication\Credential Providers
+    bool fFilterRegistered;             // under ...\Authentication\Credential Provider Filters
+    bool fServerRegistered;             // HKLM\SOFTWARE\Classes\CLSID\{...}\InprocServer32 names a file
+    bool fRunAsPplPresent;
+    DWORD dwRunAsPpl;                   // Lsa\RunAsPPL when present
+    bool fLsaProtectionRefuses;         // RunAsPPL 1 or 2: our unsigned package is not loaded
+};
+
+extern const wchar_t PROVIDER_CLSID_TEXT[]; // {A614094D-EFED-4B38-94BB-E14B932584B0}
+
+void ReadInstallationHealth(INSTALLATION_HEALTH* pHealth);
+
+// False when something stops LSA from running our package for logons.
+bool IsPackageEnforced(const INSTALLATION_HEALTH& health);
+
+// One line "NOT ENFORCED: ..." naming every reason the package would not decide logons.
+// Returns false (and an empty text) when nothing stops it.
+bool FormatNotEnforced(const INSTALLATION_HEALTH& health, wchar_t (&szText)[HEALTH_TEXT_CHARS]);
+
+// One line (without a "WARNING:" prefix) about the parts of the logon screen
+// registration that are missing. Returns false (and an empty text) when all are there.
+bool FormatProviderWarning(const INSTALLATION_HEALTH& health, wchar_t (&szText)[HEALTH_TEXT_CHARS]);

@@ -1,0 +1,34 @@
+#pragma once
+// What switching the factor on for an account would break, asked before the switch is
+// written: an account with neither a token nor a recovery code cannot log on at all,
+// and a service or scheduled task that runs as the account fails to start while the
+// account's token is not plugged in.
+#include <windows.h>
+
+constexpr size_t PREFLIGHT_TEXT_CHARS = 512;
+
+// Whether the account would be locked out: no token names it (UserHasTokens) and it has
+// no recovery code. Returns 0 and the answer, or the status of a token walk that could
+// not be finished (the answer is then false: nothing is refused on a guess).
+LONG CheckAccountLockout(const wchar_t* pszUserName, bool* pfLockedOut);
+
+// "<account> would be locked out: associate a token or generate a recovery code first"
+void FormatLockoutText(const wchar_t* pszUserName, wchar_t (&szText)[PREFLIGHT_TEXT_CHARS]);
+
+// Receives each warning: "Service X runs as <account> and will fail to start while its
+// token is absent", or the same beginning with "Task X".
+using PreflightWarningSink = void (*)(void* pContext, const wchar_t* pszWarning);
+
+struct ACCOUNT_RUNS_CHECK
+{
+    DWORD dwServicesStatus; // 0, or why the services could not all be read
+    HRESULT hrTasks;        // S_OK, or why the scheduled tasks could not all be read
+    DWORD cWarnings;
+};
+
+// Every service (service control manager) and scheduled task (Task Scheduler, every
+// folder) that runs as the account, named as ".\name", "name" or "COMPUTER\name" in any
+// case, or (tasks) by the account's SID. pSid may be null. What cannot be read is
+// skipped and reported in the result; it never stops the caller.
+ACCOUNT_RUNS_CHECK WarnAboutAccountRuns(const wchar_t* pszUserName, PSID pSid, PreflightWarningSink pfnWarn,
+                                        void* pContext);

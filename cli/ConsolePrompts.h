@@ -1,0 +1,21 @@
+#pragma once
+// The administration flows' messages as velkorctl's lines: information becomes a
+// message, an error an error, a warning a warning; every question is answered from the
+// command's options (one answer per command), and the serial number and recovery code
+// the flows hand out go into the report.
+#include "AdminPrompts.h"
+#include "CtlReport.h"
+
+class CConsolePrompts final : public IAdminPrompts
+{
+public:
+    CConsolePrompts(CCtlReport& report, bool fAnswerYes) : _report(report), _fAnswerYes(fAnswerYes) {}
+
+    int Show(const wchar_t* pszText, UINT uType) override;
+    void ShowRecoveryCode(const wchar_t* pszCode) override;
+    void TokenRecorded(const wchar_t* pszSerial) override;
+
+private:
+    CCtlReport& _report;
+    bool _fAnswerYes;
+};

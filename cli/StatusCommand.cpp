@@ -1,0 +1,265 @@
+#include "StatusCommand.h"
+#include "AccountNames.h"
+#include "ConfigDirectory.h"
+#include "ConfigStore.h"
+#include "CtlText.h"
+#include "InstallationHealth.h"
+#include "RecoveryStore.h"
+
+#include <string>
+#include <vector>
+
+namespace
+{
+    constexpr DWORD ACCOUNT_NAME_CHARS = 257;
+    constexpr size_t TOKEN_USER_TEXT_CHARS = TOKEN_USER_BUFFER_SIZE + 1;
+
+    struct SwitchRow
+    {
+        const wchar_t* name;
+        bool on;
+    };
+
+    struct TokenRow
+    {
+        std::wstring serial;
+        std::wstring user;     // for display; empty when there is none
+        BYTE rgbUser[TOKEN_USER_BUFFER_SIZE];
+        DWORD cbUser;          // 0 when the value could not be read
+        TOKEN_PROOF_STATE proof;
+    };
+
+    struct AccountRow
+    {
+        std::wstring name;
+        bool enabled;
+        bool recoveryCode;
+        bool exists;
+        std::vector<std::wstring> tokens;
+    };
+
+    bool CollectName(void* pContext, const wchar_t* pszName)
+    {
+        static_cast<std::vector<std::wstring>*>(pContext)->push_back(pszName);
+        return true;
+    }
+
+    const wchar_t* OnOff(bool fOn)
+    {
+        return fOn ? L"on" : L"off";
+    }
+
+    std::wstring Joined(const std::vector<std::wstring>& items)
+    {
+        std::wstring text;
+        for (const std::wstring& item : items)
+        {
+            if (!text.empty()) text += L", ";
+            text += item;
+        }
+        return text;
+    }
+
+    TokenRow ReadToken(const std::wstring& serial)
+    {
+        TokenRow row = {};
+        row.serial = serial;
+        row.cbUser = sizeof(row.rgbUser);
+        if (ReadTokenUser(serial.c_str(), row.rgbUser, &row.cbUser) == ERROR_SUCCESS)
+        {
+            wchar_t szUser[TOKEN_USER_TEXT_CHARS] = {};
+            AnsiValueToWide(row.rgbUser, row.cbUser, szUser, TOKEN_USER_TEXT_CHARS);
+            row.user = szUser;
+        }
+        else
+        {
+            row.cbUser = 0;
+        }
+        ReadTokenProofState(serial.c_str(), &row.proof);
+        return row;
+    }
+
+    AccountRow ReadAccount(const std::wstring& name, const std::vector<TokenRow>& tokens)
+    {
+        AccountRow row = {};
+        row.name = name;
+        row.enabled = IsUserEnabled(name.c_str());
+        row.recoveryCode = HasRecoveryCode(name.c_str());
+        wchar_t szStored[ACCOUNT_NAME_CHARS] = {};
+        row.exists = ResolveLocalAccountName(name.c_str(), szStored, ACCOUNT_NAME_CHARS) == ERROR_SUCCESS;
+        // A token belongs to the account as the logon path decides it: exact bytes.
+        char szAnsi[TOKEN_USER_BUFFER_SIZE];
+        int cchAnsi = 0;
+        if (UserNameToAnsi(name.c_str(), szAnsi, &cchAnsi) == ERROR_SUCCESS)
+        {
+            for (const TokenRow& token : tokens)
+            {
+                if (token.cbUser > 0 && StoredTokenUserMatches(token.rgbUser, token.cbUser, szAnsi))
+                {
+                    row.tokens.push_back(token.serial);
+                }
+            }
+        }
+        return row;
+    }
+
+    std::wstring InstallationLine(const INSTALLATION_HEALTH& health)
+    {
+        std::wstring line = L"Installation: Auth0 ";
+        line += health.szAuth0[0] == L'\0' ? L"not set" : L"\"" + std::wstring(health.szAuth0) + L"\"";
+        line += health.fAuth0IsOurs ? L" (ours)" : L" (not ours)";
+        line += L", ";
+        line += health.szPackagePath[0] != L'\0' ? health.szPackagePath : L"VelkorSubAuth.dll";
+        line += health.fPackageInstalled ? L" present" : L" missing";
+        line += health.fProviderRegistered ? L", provider registered" : L", provider not registered";
+        line += health.fFilterRegistered ? L", filter registered" : L", filter not registered";
+        line += health.fServerRegistered ? L", COM class registered" : L", COM class not registered";
+        if (!health.fRunAsPplPresent)
+        {
+            line += L", RunAsPPL not set";
+        }
+        else
+        {
+            line += L", RunAsPPL " + std::to_wstring(health.dwRunAsPpl);
+            line += health.fLsaProtectionRefuses ? L" (refuses our package)" : L" (no protection)";
+        }
+        return line;
+    }
+
+    std::wstring InstallationJson(const INSTALLATION_HEALTH& health)
+    {
+        CJsonObject json;
+        json.StringOrNull(L"auth0", health.szAuth0)
+            .Bool(L"auth0IsOurs", health.fAuth0IsOurs)
+            .String(L"packagePath", health.szPackagePath)
+            .Bool(L"packageInstalled", health.fPackageInstalled)
+            .Bool(L"providerRegistered", health.fProviderRegistered)
+            .Bool(L"filterRegistered", health.fFilterRegistered)
+            .Bool(L"classRegistered", health.fServerRegistered);
+        if (health.fRunAsPplPresent)
+            json.Number(L"runAsPPL", health.dwRunAsPpl);
+        else
+            json.Null(L"runAsPPL");
+        json.Bool(L"lsaProtectionRefuses", health.fLsaProtectionRefuses).Bool(L"packageLoads", IsPackageEnforced(health));
+        return json.Text();
+    }
+}
+
+int RunStatus(CCtlReport& report)
+{
+    const SwitchRow switches[] = {
+        { L"enabled", IsAuthEnabled() },
+        { L"safemodeEnabled", IsSafeModeEnabled() },
+        { L"loggingEnabled", IsLoggingEnabled() },
+        { L"eventLogEnabled", IsEventLogEnabled() },
+        { L"requireProof", ReadRegistryFlag("requireProof", SETTINGS_KEY_PATH) },
+    };
+    const bool fComputerOn = switches[0].on;
+    const bool fSafeModeChecked = switches[1].on;
+
+    std::vector<std::wstring> tokenNames;
+    std::vector<std::wstring> userNames;
+    LONG status = EnumerateTokenKeys(CollectName, &tokenNames);
+    if (status == ERROR_SUCCESS)
+    {
+        status = EnumerateUserKeys(CollectName, &userNames);
+    }
+    if (status != ERROR_SUCCESS)
+    {
+        report.Error(L"Cannot read the configuration under HKLM\\SOFTWARE\\Halvane\\FIDO2\\auth (error " +
+                     HexStatus(static_cast<DWORD>(status)) + L")");
+        return report.Finish(CTL_EXIT_ERROR);
+    }
+    std::vector<TokenRow> tokens;
+    for (const std::wstring& serial : tokenNames) tokens.push_back(ReadToken(serial));
+    std::vector<AccountRow> accounts;
+    for (const std::wstring& name : userNames) accounts.push_back(ReadAccount(name, tokens));
+    INSTALLATION_HEALTH health = {};
+    ReadInstallationHealth(&health);
+
+    // For people: one line per switch set, account, token and the installation.
+    std::wstring settingsLine = L"Settings:";
+    CJsonObject settingsJson;
+    for (const SwitchRow& row : switches)
+    {
+        settingsLine += std::wstring(&row == switches ? L" " : L", ") + row.name + L" " + OnOff(row.on);
+        settingsJson.Bool(row.name, row.on);
+    }
+    report.Detail(settingsLine);
+
+    std::vector<std::wstring> accountsJson;
+    if (accounts.empty()) report.Detail(L"Accounts: none");
+    for (const AccountRow& account : accounts)
+    {
+        std::wstring line = L"Account " + account.name + L": factor " + OnOff(account.enabled);
+        line += account.recoveryCode ? L", recovery code set" : L", no recovery code";
+        line += account.tokens.empty() ? L", no tokens" : L", tokens " + Joined(account.tokens);
+        if (!account.exists) line += L", no such local account";
+        report.Detail(line);
+        accountsJson.push_back(CJsonObject()
+                                   .String(L"name", account.name)
+                                   .Bool(L"enabled", account.enabled)
+                                   .Bool(L"accountExists", account.exists)
+                                   .Bool(L"hasRecoveryCode", account.recoveryCode)
+                                   .Raw(L"tokens", JsonStringArray(account.tokens))
+                                   .Text());
+    }
+
+    std::vector<std::wstring> tokensJson;
+    if (tokens.empty()) report.Detail(L"Tokens: none");
+    for (const TokenRow& token : tokens)
+    {
+        std::wstring line = L"Token " + token.serial + L": user " + (token.user.empty() ? L"(none)" : token.user);
+        line += token.proof.fHasCredential ? L", proof credential" : L", no proof credential";
+        if (token.proof.fHasSignCount) line += L", signCount " + std::to_wstring(token.proof.dwSignCount);
+        report.Detail(line);
+        CJsonObject json;
+        json.String(L"serial", token.serial).StringOrNull(L"user", token.user).Bool(L"credential", token.proof.fHasCredential);
+        if (token.proof.fHasSignCount)
+            json.Number(L"signCount", token.proof.dwSignCount);
+        else
+            json.Null(L"signCount");
+        tokensJson.push_back(json.Text());
+    }
+    report.Detail(InstallationLine(health));
+
+    const bool fEnforced = fComputerOn && IsPackageEnforced(health);
+    report.Fields()
+        .Raw(L"settings", settingsJson.Text())
+        .Raw(L"accounts", JsonArray(accountsJson))
+        .Raw(L"tokens", JsonArray(tokensJson))
+        .Raw(L"installation", InstallationJson(health))
+        .Bool(L"enforced", fEnforced);
+
+    int exitCode = CTL_EXIT_OK;
+    wchar_t szText[HEALTH_TEXT_CHARS] = {};
+    if (fComputerOn && FormatNotEnforced(health, szText))
+    {
+        report.NotEnforced(szText);
+        exitCode = CTL_EXIT_NOT_ENFORCED;
+    }
+    if (fComputerOn && FormatProviderWarning(health, szText))
+    {
+        report.Warning(szText);
+    }
+    for (const AccountRow& account : accounts)
+    {
+        if (!account.enabled) continue;
+        if (!account.exists)
+        {
+            report.Warning(L"users\\" + account.name + L" has the factor on but there is no local account " +
+                           account.name + L" (renamed or deleted): under its new name that account logs on without "
+                           L"the factor");
+        }
+        if (account.tokens.empty() && !account.recoveryCode)
+        {
+            report.Warning(account.name + L" has the factor on but neither a token nor a recovery code: " +
+                           account.name + L" is locked out");
+        }
+    }
+    if (fComputerOn && !fSafeModeChecked)
+    {
+        report.Warning(L"safemodeEnabled is not 1: in safe mode every account logs on with its password alone");
+    }
+    return report.Finish(exitCode);
+}
