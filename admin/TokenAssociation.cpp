@@ -242,16 +242,17 @@ namespace
     }
 
     // Makes the token's credential for the account and stores it with the token key, the
-    // key's owner touching it if it asks for a touch. On failure the token key goes again:
+    // key's owner touching it if it asks for a touch. On failure the registration is undone:
     // nothing half-written stays, and the serial is free for another try.
     DWORD MakeAndStoreCredential(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS],
-                                 CPluggedToken& plugged, const wchar_t* pszSerial, const wchar_t* pszUserName)
+                                 CPluggedToken& plugged, const wchar_t* pszSerial, const wchar_t* pszUserName,
+                                 const RegisterTokenResult& registered)
     {
         CREDENTIAL_WORK* pWork = new (std::nothrow) CREDENTIAL_WORK();
         if (pWork == nullptr || StringCchCopyW(pWork->szUserName, USER_NAME_COPY_CHARS, pszUserName) != S_OK)
         {
             delete pWork;
-            UnregisterToken(pszSerial);
+            UndoRegisterToken(pszSerial, pszUserName, registered);
             return ERROR_NOT_ENOUGH_MEMORY;
         }
         pWork->token = plugged.Get();
@@ -288,7 +289,7 @@ namespace
         }
         if (result != ERROR_SUCCESS)
         {
-            UnregisterToken(pszSerial);
+            UndoRegisterToken(pszSerial, pszUserName, registered);
         }
         return result;
     }
@@ -338,7 +339,7 @@ DWORD AssociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRAC
         }
         else
         {
-            result = MakeAndStoreCredential(prompts, szTraceText, plugged, szSerial, pszUserName);
+            result = MakeAndStoreCredential(prompts, szTraceText, plugged, szSerial, pszUserName, registered);
         }
         if (result == ERROR_SUCCESS)
         {

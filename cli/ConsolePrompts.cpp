@@ -31,3 +31,19 @@ void CConsolePrompts::TokenRecorded(const wchar_t* pszSerial)
 {
     _report.Serial(pszSerial != nullptr ? pszSerial : L"");
 }
+
+void CConsolePrompts::ShowProgress(const wchar_t* pszText)
+{
+    if (pszText == nullptr)
+    {
+        return;
+    }
+    if (_report.IsJson())
+    {
+        _report.Output().ErrorLine(pszText);
+    }
+    else
+    {
+        _report.Output().Line(pszText);
+    }
+}

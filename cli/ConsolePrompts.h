@@ -14,6 +14,9 @@ public:
     int Show(const wchar_t* pszText, UINT uType) override;
     void ShowRecoveryCode(const wchar_t* pszCode) override;
     void TokenRecorded(const wchar_t* pszSerial) override;
+    // "Touch the key now" while the key makes its credential: a person at the console reads
+    // it at once (on standard error with --json, whose standard output is the object alone).
+    void ShowProgress(const wchar_t* pszText) override;
 
 private:
     CCtlReport& _report;

@@ -282,17 +282,17 @@ RegisterTokenResult RegisterToken(const wchar_t* pszSerial, const wchar_t* pszUs
     LONG status = UserNameToAnsi(pszUserName, szAnsiUser, &cchAnsiUser);
     if (status != ERROR_SUCCESS)
     {
-        return { status, RegisterTokenStep::ConvertUserName, false };
+        return { status, RegisterTokenStep::ConvertUserName, false, false };
     }
     if (IsEmpty(pszSerial))
     {
-        return { ERROR_INVALID_PARAMETER, RegisterTokenStep::CreateTokenKey, false };
+        return { ERROR_INVALID_PARAMETER, RegisterTokenStep::CreateTokenKey, false, false };
     }
     CKeyPath tokenPath(TOKENS_KEY_PREFIX, pszSerial);
     CKeyPath userPath(USERS_KEY_PREFIX, pszUserName);
     if (!tokenPath.IsValid() || !userPath.IsValid())
     {
-        return { ERROR_NOT_ENOUGH_MEMORY, RegisterTokenStep::CreateTokenKey, false };
+        return { ERROR_NOT_ENOUGH_MEMORY, RegisterTokenStep::CreateTokenKey, false, false };
     }
 
     // Step 1: the token key must be new; an existing one means the token is taken.
@@ -303,11 +303,11 @@ RegisterTokenResult RegisterToken(const wchar_t* pszSerial, const wchar_t* pszUs
                                  0, nullptr, key.Put(), &dwDisposition);
         if (status != ERROR_SUCCESS)
         {
-            return { status, RegisterTokenStep::CreateTokenKey, false };
+            return { status, RegisterTokenStep::CreateTokenKey, false, false };
         }
         if (dwDisposition == REG_OPENED_EXISTING_KEY)
         {
-            return { ERROR_ALREADY_EXISTS, RegisterTokenStep::None, true };
+            return { ERROR_ALREADY_EXISTS, RegisterTokenStep::None, true, false };
         }
     }
 
@@ -324,17 +324,39 @@ RegisterTokenResult RegisterToken(const wchar_t* pszSerial, const wchar_t* pszUs
         {
             key.Reset();
             RegDeleteKeyW(HKEY_LOCAL_MACHINE, tokenPath.Get());
-            return { status, RegisterTokenStep::WriteUser, false };
+            return { status, RegisterTokenStep::WriteUser, false, false };
         }
     }
 
     // Step 3: the user's key, opened as it is when it exists already.
-    status = CreateUserKey(pszUserName, nullptr);
+    bool fUserKeyCreated = false;
+    status = CreateUserKey(pszUserName, &fUserKeyCreated);
     if (status != ERROR_SUCCESS)
     {
-        return { status, RegisterTokenStep::CreateUserKey, false };
+        return { status, RegisterTokenStep::CreateUserKey, false, false };
     }
-    return { ERROR_SUCCESS, RegisterTokenStep::None, false };
+    return { ERROR_SUCCESS, RegisterTokenStep::None, false, fUserKeyCreated };
+}
+
+void UndoRegisterToken(const wchar_t* pszSerial, const wchar_t* pszUserName, const RegisterTokenResult& registered)
+{
+    UnregisterToken(pszSerial);
+    if (!registered.userKeyCreated)
+    {
+        return;
+    }
+    CKeyPath userPath(USERS_KEY_PREFIX, pszUserName);
+    CRegKey key;
+    DWORD cValues = 0;
+    DWORD cSubkeys = 0;
+    if (userPath.IsValid() && RegOpenKeyExW(HKEY_LOCAL_MACHINE, userPath.Get(), 0, KEY_READ, key.Put()) == ERROR_SUCCESS &&
+        RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &cSubkeys, nullptr, nullptr, &cValues, nullptr, nullptr,
+                         nullptr, nullptr) == ERROR_SUCCESS &&
+        cValues == 0 && cSubkeys == 0)
+    {
+        key.Reset();
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, userPath.Get());
+    }
 }
 
 LONG CreateUserKey(const wchar_t* pszUserName, bool* pfCreated)

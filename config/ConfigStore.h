@@ -74,6 +74,7 @@ struct RegisterTokenResult
     LONG status;                  // 0 on success, else the failing step's status
     RegisterTokenStep failedStep; // None on success and when already registered
     bool alreadyRegistered;       // the token key existed: nothing was changed
+    bool userKeyCreated;          // step 3 made the user's key (it did not exist before)
 };
 
 RegisterTokenResult RegisterToken(const wchar_t* pszSerial, const wchar_t* pszUserName);
@@ -81,6 +82,9 @@ RegisterTokenResult RegisterToken(const wchar_t* pszSerial, const wchar_t* pszUs
 // value) or opened as it is. pfCreated (may be null) says whether it was new.
 LONG CreateUserKey(const wchar_t* pszUserName, bool* pfCreated);
 LONG UnregisterToken(const wchar_t* pszSerial);
+// Undoes a registration that cannot be completed: the token key goes, and the user's key
+// too when that registration made it (and nothing has been stored in it since).
+void UndoRegisterToken(const wchar_t* pszSerial, const wchar_t* pszUserName, const RegisterTokenResult& registered);
 // Stores a new credential on an existing token key: credentialId, publicKey, signCount.
 LONG WriteTokenCredential(const wchar_t* pszSerial, const BYTE* pbCredentialId, DWORD cbCredentialId,
                           const BYTE (&rgbPublicKey)[TOKEN_PUBLIC_KEY_BYTES], DWORD signCount);

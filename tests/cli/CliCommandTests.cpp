@@ -110,12 +110,20 @@ namespace
           { "{user} has no configuration: the factor is off" }, {}, UNCHANGED },
         // ---- association ----
         { "associate --recovery", Nothing, L"associate {user} --recovery", ONE_TOKEN, 0,
-          { "Token added to user", "Recovery code for {user} (shown once; write it down): " }, {},
+          { "Touch the key now", "Token added to user", "Recovery code for {user} (shown once; write it down): " }, {},
           [](const std::wstring& user, const CtlRun& run) {
               EXPECT_EQ(Narrow(user) + '\0', testreg::ReadAnsi(testreg::Token(SERIAL), "user"));
               EXPECT_EQ(std::string("\1\0\0\0", 4), testreg::ReadAnsi(testreg::User(user), "enabled"));
               EXPECT_TRUE(Verifies(PrintedCode(run), Verifier(user))) << run.Text();
           } },
+        { "associate a key known by its serial alone", Nothing, L"associate {user}", std::string(ONE_TOKEN) + "fido absent\n", 0,
+          { "This token cannot prove possession; it is associated by its serial number only", "Token added to user" }, {},
+          [](const std::wstring&, const CtlRun&) { EXPECT_FALSE(testreg::ValueExists(testreg::Token(SERIAL), L"publicKey")); } },
+        { "associate a key without FIDO2 while proof is required",
+          [](const std::wstring&) { testreg::SetDword(testreg::Settings(), L"requireProof", 1); }, L"associate {user}",
+          std::string(ONE_TOKEN) + "fido absent\n", 1, {}, { "This token cannot prove possession and proof is required" }, UNCHANGED },
+        { "associate a key that asks for a PIN", Nothing, L"associate {user}", std::string(ONE_TOKEN) + "fido pin-required\n", 4,
+          {}, { "Error 0xFFFFFE36 adding token" }, UNCHANGED },
         { "associate records the account as the system stores it", Nothing, L"associate .\\{user}", ONE_TOKEN, 0,
           { "Token added to user" }, {},
           [](const std::wstring& user, const CtlRun&) { EXPECT_EQ(Narrow(user) + '\0', testreg::ReadAnsi(testreg::Token(SERIAL), "user")); } },
