@@ -86,6 +86,7 @@ check "install exits 0" msiexec /i "$first" LOGGING=1
 check "package in System32" test -f "$system32/VelkorSubAuth.dll"
 check "provider in System32" test -f "$system32/VelkorCredentialProvider.dll"
 check "Login Manager in Program Files\\Halvane" test -f "$programs/VelkorFIDO2_GUI.exe"
+check "velkorctl beside the Login Manager" test -f "$programs/velkorctl.exe"
 check "Start-menu shortcut" bash -c "find '$prefix/drive_c' -iname 'Velkor FIDO2 Login Manager.lnk' | grep -q ."
 check "COM server path" equals "$(value "$classes\\InprocServer32" '')" 'C:\windows\system32\VelkorCredentialProvider.dll'
 check "COM threading model" equals "$(value "$classes\\InprocServer32" ThreadingModel)" Apartment
@@ -124,6 +125,7 @@ check "uninstall exits 0" msiexec /x "$second"
 check "package removed" test ! -e "$system32/VelkorSubAuth.dll"
 check "provider removed" test ! -e "$system32/VelkorCredentialProvider.dll"
 check "Login Manager removed" test ! -e "$programs/VelkorFIDO2_GUI.exe"
+check "velkorctl removed" test ! -e "$programs/velkorctl.exe"
 check "COM class removed" key_absent "$classes"
 check "provider listing removed" key_absent "$providers"
 check "filter listing removed" key_absent "$filters"
