@@ -143,6 +143,7 @@ namespace
         wchar_t szUserName[USER_NAME_COPY_CHARS];
         ULONGLONG ullDeadline;
         NEW_TOKEN_CREDENTIAL credential;
+        TOKEN_PROOF_CHALLENGE challenge;
         TOKEN_PROOF_RESULT proof;
     };
 
@@ -163,7 +164,14 @@ namespace
         stored.cbCredentialId = made.cbCredentialId;
         memcpy(stored.rgbPublicKey, made.rgbPublicKey, sizeof(stored.rgbPublicKey));
         stored.signCount = made.signCount;
-        ProveTokenPossession(*pCredentialWork->token.pReader, stored, pCredentialWork->ullDeadline, &pCredentialWork->proof);
+        if (!DrawTokenProofChallenge(&pCredentialWork->challenge))
+        {
+            pCredentialWork->proof.outcome = TokenProofOutcome::Failed;
+            StringCchCopyW(pCredentialWork->proof.szReason, TOKEN_PROOF_REASON_CHARS, L"no challenge");
+            return;
+        }
+        ProveTokenPossession(*pCredentialWork->token.pReader, stored, pCredentialWork->challenge, pCredentialWork->ullDeadline,
+                             &pCredentialWork->proof);
     }
 
     void AbandonMakeCredential(void* pWork)

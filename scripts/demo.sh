@@ -24,6 +24,7 @@ expect() { # description, expected exit status, actual
 }
 
 token="$(winepath -w "$root/tests/logonsim/examples/token.txt" 2>/dev/null)"
+lookalike="$(winepath -w "$root/tests/logonsim/examples/look-alike.txt" 2>/dev/null)"
 step "A fresh Windows (a new Wine prefix) gets Velkor FIDO2 Login from its MSI"
 wineboot --init >/dev/null 2>&1; wineserver -w; wineserver -p
 wine msiexec /i "$(winepath -w "$msi")" /qn; expect "msiexec installed $(basename "$msi")" 0 $?
@@ -60,9 +61,20 @@ else
   echo "   -> NOT AS EXPECTED: alice's line is missing"; failures=$((failures + 1))
 fi
 
-step "alice logs on with the token plugged in"
+step "alice logs on with the token plugged in: it signs a fresh challenge with the key made for her"
 wine logon_simulator.exe --token-scenario "$token" --tile 0 | tr -d '\r' | sed 's/^/   /'
 expect "alice is logged on" 0 "${PIPESTATUS[0]}"
+
+step "Someone tries alice's account with a look-alike: the same serial number, another key inside"
+output=$(wine logon_simulator.exe --token-scenario "$lookalike" --tile 0)
+status=$?
+printf '%s\n' "$output" | tr -d '\r' | grep -E 'Status|Result|Msv1_0' | sed 's/^/   /'
+expect "the look-alike is refused" 1 "$status"
+if printf '%s\n' "$output" | grep -q 'Token could not prove it is the registered key'; then
+  echo "   -> as expected: the tile says the token could not prove it is the registered key"
+else
+  echo "   -> NOT AS EXPECTED: the tile's message is missing"; failures=$((failures + 1))
+fi
 
 step "alice left the token at home and tries without it"
 wine logon_simulator.exe --tile 0 | tr -d '\r' | grep -E 'Status|Result|Msv1_0' | sed 's/^/   /'

@@ -42,6 +42,7 @@ namespace
     {
         TOKEN_SESSION session;
         TOKEN_CREDENTIAL credential;
+        TOKEN_PROOF_CHALLENGE challenge;
         ULONGLONG ullDeadline;
         TOKEN_PROOF_RESULT result;
     };
@@ -49,7 +50,8 @@ namespace
     void RunProof(void* pWork)
     {
         auto* pProof = static_cast<PROOF_WORK*>(pWork);
-        ProveTokenPossession(*pProof->session.pReader, pProof->credential, pProof->ullDeadline, &pProof->result);
+        ProveTokenPossession(*pProof->session.pReader, pProof->credential, pProof->challenge, pProof->ullDeadline,
+                             &pProof->result);
     }
 
     void AbandonProof(void* pWork)
@@ -80,6 +82,14 @@ namespace
         {
             log.Line(L"Token proof failed: %s\r\n", L"out of memory");
             SetProofFailure(pDetails, L"out of memory");
+            return SUBAUTH_PROOF_FAILED;
+        }
+        // The deadline is the key's: the challenge is drawn before it starts.
+        if (!DrawTokenProofChallenge(&pProof->challenge))
+        {
+            HeapDelete(pProof);
+            log.Line(L"Token proof failed: %s\r\n", L"no challenge");
+            SetProofFailure(pDetails, L"no challenge");
             return SUBAUTH_PROOF_FAILED;
         }
         pProof->session = session;

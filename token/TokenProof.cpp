@@ -164,26 +164,21 @@ bool Sha256Cng(const BYTE* pbFirst, size_t cbFirst, const BYTE* pbSecond, size_t
            BCRYPT_SUCCESS(BCryptFinishHash(hash.Get(), rgbDigest, sizeof(rgbDigest), 0));
 }
 
-void ProveTokenPossession(CSmartCardReader& reader, const TOKEN_CREDENTIAL& credential, ULONGLONG ullDeadline,
-                          TOKEN_PROOF_RESULT* pResult)
+bool DrawTokenProofChallenge(TOKEN_PROOF_CHALLENGE* pChallenge)
+{
+    // A challenge nobody could have known before this logon.
+    return FillRandomBytes(pChallenge->rgbClientDataHash, sizeof(pChallenge->rgbClientDataHash)) &&
+           RelyingPartyHash(pChallenge->rgbRpIdHash);
+}
+
+void ProveTokenPossession(CSmartCardReader& reader, const TOKEN_CREDENTIAL& credential,
+                          const TOKEN_PROOF_CHALLENGE& challenge, ULONGLONG ullDeadline, TOKEN_PROOF_RESULT* pResult)
 {
     *pResult = {};
     pResult->outcome = TokenProofOutcome::Failed;
     pResult->storedCount = credential.signCount;
-
-    BYTE rgbRpIdHash[CTAP_RP_ID_HASH_BYTES];
-    BYTE rgbClientDataHash[CTAP_CLIENT_DATA_HASH_BYTES];
-    if (!RelyingPartyHash(rgbRpIdHash))
-    {
-        SetReason(pResult, TokenProofOutcome::Failed, L"no SHA-256");
-        return;
-    }
-    // A challenge nobody could have known before this logon.
-    if (!FillRandomBytes(rgbClientDataHash, sizeof(rgbClientDataHash)))
-    {
-        SetReason(pResult, TokenProofOutcome::Failed, L"no random challenge");
-        return;
-    }
+    const BYTE (&rgbRpIdHash)[CTAP_RP_ID_HASH_BYTES] = challenge.rgbRpIdHash;
+    const BYTE (&rgbClientDataHash)[CTAP_CLIENT_DATA_HASH_BYTES] = challenge.rgbClientDataHash;
 
     CCtapTransport transport(reader, ullDeadline);
     FidoVersion version = FidoVersion::None;

@@ -27,12 +27,23 @@ struct TOKEN_PROOF_RESULT
     wchar_t szReason[TOKEN_PROOF_REASON_CHARS];
 };
 
+// What one proof asks of the key: a client data hash of 32 fresh random bytes, and the
+// relying party's hash its answer must carry. Drawn before the key's time starts.
+struct TOKEN_PROOF_CHALLENGE
+{
+    BYTE rgbClientDataHash[CTAP_CLIENT_DATA_HASH_BYTES];
+    BYTE rgbRpIdHash[CTAP_RP_ID_HASH_BYTES];
+};
+
+// False when there is no random source or no SHA-256: nothing may then be asked.
+bool DrawTokenProofChallenge(TOKEN_PROOF_CHALLENGE* pChallenge);
+
 // Runs the proof on the connected reader until ullDeadline (GetTickCount64): FIDO SELECT,
-// getAssertion for the stored credential with a client data hash of 32 fresh random bytes
-// and up=false, the answer's checks, the signature over authData || clientDataHash with
-// the stored key, and the counter against credential.signCount.
-void ProveTokenPossession(CSmartCardReader& reader, const TOKEN_CREDENTIAL& credential, ULONGLONG ullDeadline,
-                          TOKEN_PROOF_RESULT* pResult);
+// getAssertion for the stored credential with the challenge and up=false, the answer's
+// checks, the signature over authData || clientDataHash with the stored key, and the
+// counter against credential.signCount.
+void ProveTokenPossession(CSmartCardReader& reader, const TOKEN_CREDENTIAL& credential,
+                          const TOKEN_PROOF_CHALLENGE& challenge, ULONGLONG ullDeadline, TOKEN_PROOF_RESULT* pResult);
 
 enum class TokenCredentialOutcome
 {

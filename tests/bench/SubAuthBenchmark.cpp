@@ -3,13 +3,17 @@
 // much of its time those take; the measured cost of one of each on this machine, and the
 // floor they add up to; and SHA-256 throughput.
 // A measuring program, not a test: it asserts nothing.
+#include "ConfigStore.h"
 #include "ImportPatch.h"
 #include "Sha256.h"
+#include "SmartCardContext.h"
+#include "TokenProof.h"
 #include "VirtualSCard.h"
 
 #include <windows.h>
 #include <subauth.h>
 #include <winscard.h>
+#include <bcrypt.h>
 
 #include <algorithm>
 #include <chrono>
@@ -57,6 +61,13 @@ namespace
         RegCloseKey(hKey);
     }
 
+    // The one token reader, holding the token with this serial.
+    void PlugToken(DWORD serial)
+    {
+        VScardReset();
+        VScardSetSerial(VScardAddReader(TOKEN_READER, TRUE), serial);
+    }
+
     void Configure()
     {
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvane");
@@ -72,9 +83,29 @@ namespace
         CreateKey(users + L"alice");
         SetDword(users + L"alice", L"enabled", 1);
         SetAnsi(std::wstring(AUTH) + L"\\tokens\\1234ABCD", "user", "alice");
-        VScardReset();
-        VScardAddReader(TOKEN_READER, TRUE);
+        // erin's key proves possession: it holds a credential made here, as association makes it.
+        CreateKey(users + L"erin");
+        SetDword(users + L"erin", L"enabled", 1);
+        SetAnsi(std::wstring(AUTH) + L"\\tokens\\0000BEEF", "user", "erin");
+        PlugToken(0x0000BEEF);
+        CSmartCardContext context;
+        if (context.EstablishContext() == SCARD_S_SUCCESS)
+        {
+            CSmartCardReader reader(context.context, TOKEN_READER);
+            reader.traceResults = reader.traceData = false;
+            NEW_TOKEN_CREDENTIAL made;
+            if (reader.Connect(SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1) == SCARD_S_SUCCESS)
+            {
+                MakeTokenCredential(reader, L"erin", GetTickCount64() + 5000, &made);
+                if (made.outcome == TokenCredentialOutcome::Made)
+                    WriteTokenCredential(L"0000BEEF", made.rgbCredentialId, made.cbCredentialId, made.rgbPublicKey, made.signCount);
+                else
+                    fprintf(stderr, "note: the virtual token made no credential\n");
+            }
+        }
+        context.Release();
     }
+
 
     struct Figures
     {
@@ -86,6 +117,13 @@ namespace
     {
         std::sort(samples.begin(), samples.end());
         return { samples[samples.size() / 2], samples[std::min(samples.size() - 1, samples.size() * 99 / 100)] };
+    }
+
+    // carol types her recovery code for every logon: it serves one logon.
+    void TypeCodeIfCarol(const wchar_t* user)
+    {
+        if (wcscmp(user, L"carol") == 0)
+            SetAnsi(std::wstring(AUTH) + L"\\users\\carol", "sec", "A1B2C3D4E5F60718293A4B5C6D7E8F90");
     }
 
     NTSTATUS Logon(SubAuthEntry pfnFilter, const wchar_t* user)
@@ -111,6 +149,9 @@ namespace
         COM,
         SAFE_MODE,
         DEBUG_OUTPUT,
+        CRYPTO, // CNG: hashing, the signature check, random bytes
+        EVENTS, // the event log
+        THREAD, // the proof's thread: made, and waited for
         CATEGORY_COUNT
     };
 
@@ -210,6 +251,23 @@ namespace
                 Slot<CARD, NO_COUNTER>("WinSCard.dll", "SCardControl", &SCardControl),
                 Slot<CARD, NO_COUNTER>("WinSCard.dll", "SCardDisconnect", &SCardDisconnect),
                 Slot<CARD, NO_COUNTER>("WinSCard.dll", "SCardReleaseContext", &SCardReleaseContext),
+                Slot<CARD, NO_COUNTER>("WinSCard.dll", "SCardBeginTransaction", &SCardBeginTransaction),
+                Slot<CARD, NO_COUNTER>("WinSCard.dll", "SCardEndTransaction", &SCardEndTransaction),
+                Slot<CRYPTO, NO_COUNTER>("bcrypt.dll", "BCryptOpenAlgorithmProvider", &BCryptOpenAlgorithmProvider),
+                Slot<CRYPTO, NO_COUNTER>("bcrypt.dll", "BCryptCloseAlgorithmProvider", &BCryptCloseAlgorithmProvider),
+                Slot<CRYPTO, NO_COUNTER>("bcrypt.dll", "BCryptCreateHash", &BCryptCreateHash),
+                Slot<CRYPTO, NO_COUNTER>("bcrypt.dll", "BCryptHashData", &BCryptHashData),
+                Slot<CRYPTO, NO_COUNTER>("bcrypt.dll", "BCryptFinishHash", &BCryptFinishHash),
+                Slot<CRYPTO, NO_COUNTER>("bcrypt.dll", "BCryptDestroyHash", &BCryptDestroyHash),
+                Slot<CRYPTO, NO_COUNTER>("bcrypt.dll", "BCryptImportKeyPair", &BCryptImportKeyPair),
+                Slot<CRYPTO, NO_COUNTER>("bcrypt.dll", "BCryptVerifySignature", &BCryptVerifySignature),
+                Slot<CRYPTO, NO_COUNTER>("bcrypt.dll", "BCryptDestroyKey", &BCryptDestroyKey),
+                Slot<CRYPTO, NO_COUNTER>("bcrypt.dll", "BCryptGenRandom", &BCryptGenRandom),
+                Slot<EVENTS, NO_COUNTER>("ADVAPI32.dll", "RegisterEventSourceW", &RegisterEventSourceW),
+                Slot<EVENTS, NO_COUNTER>("ADVAPI32.dll", "ReportEventW", &ReportEventW),
+                Slot<EVENTS, NO_COUNTER>("ADVAPI32.dll", "DeregisterEventSource", &DeregisterEventSource),
+                Slot<THREAD, NO_COUNTER>("KERNEL32.dll", "CreateThread", &CreateThread),
+                Slot<THREAD, NO_COUNTER>("KERNEL32.dll", "CreateEventW", &CreateEventW),
             };
             for (const HookSlot& slot : slots)
             {
@@ -262,6 +320,7 @@ namespace
     {
         for (int i = 0; i < rounds; ++i)
         {
+            TypeCodeIfCarol(user);
             const auto start = Clock::now();
             *pStatus = Logon(pfnFilter, user);
             record.latency.push_back(MicrosSince(start));
@@ -275,6 +334,7 @@ namespace
         VScardClearRecord();
         for (int i = 0; i < rounds; ++i)
         {
+            TypeCodeIfCarol(user);
             double before[CATEGORY_COUNT];
             for (int c = 0; c < CATEGORY_COUNT; ++c) before[c] = g_microsByCategory[c];
             const auto start = Clock::now();
@@ -496,11 +556,12 @@ int wmain(int argc, wchar_t** argv)
     double settledRead = 0;
     const double waited = WaitForQuietServer(&settledRead);
 
-    const struct { const char* path; const wchar_t* user; DWORD machineSwitch; } paths[] = {
-        { "gate (machine switch off)", L"alice", 0 },
-        { "gate (user switch off)", L"bob", 1 },
-        { "recovery code", L"carol", 1 },
-        { "token (virtual token)", L"alice", 1 },
+    const struct { const char* path; const wchar_t* user; DWORD machineSwitch; DWORD serial; } paths[] = {
+        { "gate (machine switch off)", L"alice", 0, 0x1234ABCD },
+        { "gate (user switch off)", L"bob", 1, 0x1234ABCD },
+        { "recovery code", L"carol", 1, 0x1234ABCD },
+        { "token (serial only)", L"alice", 1, 0x1234ABCD },
+        { "token with proof", L"erin", 1, 0x0000BEEF },
     };
     constexpr int PATHS = static_cast<int>(ARRAYSIZE(paths));
     static PathRecord records[2][PATHS];
@@ -516,6 +577,8 @@ int wmain(int argc, wchar_t** argv)
         {
             PathRecord& record = records[logging][p];
             SetDword(SETTINGS, L"enabled", paths[p].machineSwitch);
+            PlugToken(paths[p].serial);
+            TypeCodeIfCarol(paths[p].user);
             Logon(pfnFilter, paths[p].user); // first-call costs stay out of the figures
             for (int block = 0; block < BLOCKS; ++block)
             {
@@ -556,17 +619,18 @@ int wmain(int argc, wchar_t** argv)
     }
 
     printf("\nWhere the time goes: median microseconds per counted logon inside the package's calls\n");
-    printf("  %-26s %-8s %8s %8s %8s %8s %8s %8s %8s %8s\n", "path", "logging", "registry", "log file", "card",
-           "COM init", "safemode", "dbg out", "rest", "total");
+    printf("  %-26s %-8s %8s %8s %8s %8s %8s %8s %8s %8s %8s %8s %8s\n", "path", "logging", "registry", "log file",
+           "card", "COM init", "safemode", "dbg out", "CNG", "events", "thread", "rest", "total");
     for (int logging = 0; logging <= 1; ++logging)
     {
         for (int p = 0; p < PATHS; ++p)
         {
             const PathRecord& r = records[logging][p];
-            printf("  %-26s %-8s %8.0f %8.0f %8.0f %8.0f %8.0f %8.0f %8.0f %8.0f\n", paths[p].path,
+            printf("  %-26s %-8s %8.0f %8.0f %8.0f %8.0f %8.0f %8.0f %8.0f %8.0f %8.0f %8.0f %8.0f\n", paths[p].path,
                    logging ? "on" : "off", Median(r.byCategory[REGISTRY]), Median(r.byCategory[LOG_FILE]),
                    Median(r.byCategory[CARD]), Median(r.byCategory[COM]), Median(r.byCategory[SAFE_MODE]),
-                   Median(r.byCategory[DEBUG_OUTPUT]), Median(r.rest), Median(r.total));
+                   Median(r.byCategory[DEBUG_OUTPUT]), Median(r.byCategory[CRYPTO]), Median(r.byCategory[EVENTS]),
+                   Median(r.byCategory[THREAD]), Median(r.rest), Median(r.total));
         }
     }
 
