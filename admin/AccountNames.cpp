@@ -1,26 +1,10 @@
 #include "AccountNames.h"
+#include "AdminHandles.h"
 
 #include <strsafe.h>
 
 namespace
 {
-    class CHandle
-    {
-    public:
-        CHandle() = default;
-        ~CHandle()
-        {
-            if (_h != nullptr) CloseHandle(_h);
-        }
-        CHandle(const CHandle&) = delete;
-        CHandle& operator=(const CHandle&) = delete;
-        HANDLE* Put() { return &_h; }
-        HANDLE Get() const { return _h; }
-
-    private:
-        HANDLE _h = nullptr;
-    };
-
     constexpr DWORD DOMAIN_NAME_CHARS = 256;
 }
 
@@ -31,7 +15,7 @@ DWORD GetRunningAccountName(wchar_t* pszName, DWORD cchName)
         return ERROR_INVALID_PARAMETER;
     }
     pszName[0] = L'\0';
-    CHandle token;
+    CKernelHandle token;
     if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.Put()) &&
         !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()))
     {

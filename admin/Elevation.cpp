@@ -1,29 +1,11 @@
 #include "Elevation.h"
+#include "AdminHandles.h"
 
-namespace
-{
-    class CTokenHandle
-    {
-    public:
-        CTokenHandle() = default;
-        ~CTokenHandle()
-        {
-            if (_h != nullptr) CloseHandle(_h);
-        }
-        CTokenHandle(const CTokenHandle&) = delete;
-        CTokenHandle& operator=(const CTokenHandle&) = delete;
-        HANDLE* Put() { return &_h; }
-        HANDLE Get() const { return _h; }
-
-    private:
-        HANDLE _h = nullptr;
-    };
-}
 
 DWORD CheckElevatedAdministrator(bool* pfElevatedAdministrator)
 {
     *pfElevatedAdministrator = false;
-    CTokenHandle token;
+    CKernelHandle token;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()))
     {
         return GetLastError();

@@ -1,4 +1,5 @@
 #include "LockoutPreflight.h"
+#include "AdminHandles.h"
 #include "ConfigDirectory.h"
 #include "RecoveryStore.h"
 
@@ -178,51 +179,17 @@ namespace
 
     // ---- scheduled tasks ------------------------------------------------------------
 
-    template <typename T>
-    class CComPtr
-    {
-    public:
-        CComPtr() = default;
-        ~CComPtr()
-        {
-            if (_p != nullptr) _p->Release();
-        }
-        CComPtr(const CComPtr&) = delete;
-        CComPtr& operator=(const CComPtr&) = delete;
-        T** Put() { return &_p; }
-        T* operator->() const { return _p; }
-        T* Get() const { return _p; }
-
-    private:
-        T* _p = nullptr;
-    };
-
-    class CBstr
-    {
-    public:
-        CBstr() = default;
-        explicit CBstr(const wchar_t* psz) : _b(SysAllocString(psz)) {}
-        ~CBstr() { SysFreeString(_b); }
-        CBstr(const CBstr&) = delete;
-        CBstr& operator=(const CBstr&) = delete;
-        BSTR* Put() { return &_b; }
-        BSTR Get() const { return _b; }
-
-    private:
-        BSTR _b = nullptr;
-    };
-
     HRESULT TaskRunsAs(IRegisteredTask* pTask, const ACCOUNT_MATCH& match, bool* pfRunsAs)
     {
         *pfRunsAs = false;
-        CComPtr<ITaskDefinition> definition;
-        HRESULT hr = pTask->get_Definition(definition.Put());
+        Microsoft::WRL::ComPtr<ITaskDefinition> definition;
+        HRESULT hr = pTask->get_Definition(definition.ReleaseAndGetAddressOf());
         if (FAILED(hr))
         {
             return hr;
         }
-        CComPtr<IPrincipal> principal;
-        hr = definition->get_Principal(principal.Put());
+        Microsoft::WRL::ComPtr<IPrincipal> principal;
+        hr = definition->get_Principal(principal.ReleaseAndGetAddressOf());
         if (FAILED(hr))
         {
             return hr;
@@ -241,9 +208,9 @@ namespace
                             void* pContext, ACCOUNT_RUNS_CHECK& check)
     {
         HRESULT hrResult = S_OK;
-        CComPtr<IRegisteredTaskCollection> tasks;
+        Microsoft::WRL::ComPtr<IRegisteredTaskCollection> tasks;
         LONG cTasks = 0;
-        HRESULT hr = pFolder->GetTasks(TASK_ENUM_HIDDEN, tasks.Put());
+        HRESULT hr = pFolder->GetTasks(TASK_ENUM_HIDDEN, tasks.ReleaseAndGetAddressOf());
         if (SUCCEEDED(hr))
         {
             hr = tasks->get_Count(&cTasks);
@@ -259,8 +226,8 @@ namespace
             VariantInit(&index);
             index.vt = VT_I4;
             index.lVal = i;
-            CComPtr<IRegisteredTask> task;
-            hr = tasks->get_Item(index, task.Put());
+            Microsoft::WRL::ComPtr<IRegisteredTask> task;
+            hr = tasks->get_Item(index, task.ReleaseAndGetAddressOf());
             bool fRunsAs = false;
             if (SUCCEEDED(hr))
             {
@@ -286,9 +253,9 @@ namespace
         {
             return hrResult;
         }
-        CComPtr<ITaskFolderCollection> folders;
+        Microsoft::WRL::ComPtr<ITaskFolderCollection> folders;
         LONG cFolders = 0;
-        hr = pFolder->GetFolders(0, folders.Put());
+        hr = pFolder->GetFolders(0, folders.ReleaseAndGetAddressOf());
         if (SUCCEEDED(hr))
         {
             hr = folders->get_Count(&cFolders);
@@ -303,8 +270,8 @@ namespace
             VariantInit(&index);
             index.vt = VT_I4;
             index.lVal = i;
-            CComPtr<ITaskFolder> folder;
-            hr = folders->get_Item(index, folder.Put());
+            Microsoft::WRL::ComPtr<ITaskFolder> folder;
+            hr = folders->get_Item(index, folder.ReleaseAndGetAddressOf());
             if (SUCCEEDED(hr))
             {
                 hr = WarnAboutFolder(folder.Get(), dwDepth + 1, match, pfnWarn, pContext, check);
@@ -328,20 +295,20 @@ namespace
         }
         HRESULT hr = S_OK;
         {
-            CComPtr<ITaskService> service;
+            Microsoft::WRL::ComPtr<ITaskService> service;
             hr = CoCreateInstance(__uuidof(TaskScheduler), nullptr, CLSCTX_INPROC_SERVER, __uuidof(ITaskService),
-                                  reinterpret_cast<void**>(service.Put()));
+                                  reinterpret_cast<void**>(service.ReleaseAndGetAddressOf()));
             VARIANT empty;
             VariantInit(&empty);
             if (SUCCEEDED(hr))
             {
                 hr = service->Connect(empty, empty, empty, empty);
             }
-            CComPtr<ITaskFolder> root;
+            Microsoft::WRL::ComPtr<ITaskFolder> root;
             if (SUCCEEDED(hr))
             {
                 CBstr rootPath(L"\\");
-                hr = rootPath.Get() != nullptr ? service->GetFolder(rootPath.Get(), root.Put()) : E_OUTOFMEMORY;
+                hr = rootPath.Get() != nullptr ? service->GetFolder(rootPath.Get(), root.ReleaseAndGetAddressOf()) : E_OUTOFMEMORY;
             }
             if (SUCCEEDED(hr))
             {
