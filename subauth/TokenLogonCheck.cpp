@@ -74,23 +74,35 @@ namespace
         wcsncpy_s(pDetails->szProofFailure, pszReason, _TRUNCATE);
     }
 
+    // A refusal of the proof: its log line, and the reason its event names.
+    LONG RefuseProof(CLogonLog& log, TOKEN_CHECK_DETAILS* pDetails, const wchar_t* pszLogLine, const wchar_t* pszReason)
+    {
+        log.Write(pszLogLine);
+        SetProofFailure(pDetails, pszReason);
+        return SUBAUTH_PROOF_FAILED;
+    }
+
+    // "Token proof failed: ..." with what failed, which the event names too.
+    LONG ProofFailed(CLogonLog& log, TOKEN_CHECK_DETAILS* pDetails, const wchar_t* pszReason)
+    {
+        log.Line(L"Token proof failed: %s\r\n", pszReason);
+        SetProofFailure(pDetails, pszReason);
+        return SUBAUTH_PROOF_FAILED;
+    }
+
     LONG CheckProof(TOKEN_SESSION& session, const wchar_t* pszSerial, const TOKEN_CREDENTIAL& credential, CLogonLog& log,
                     TOKEN_CHECK_DETAILS* pDetails)
     {
         PROOF_WORK* pProof = HeapNew<PROOF_WORK>();
         if (pProof == nullptr)
         {
-            log.Line(L"Token proof failed: %s\r\n", L"out of memory");
-            SetProofFailure(pDetails, L"out of memory");
-            return SUBAUTH_PROOF_FAILED;
+            return ProofFailed(log, pDetails, L"out of memory");
         }
         // The deadline is the key's: the challenge is drawn before it starts.
         if (!DrawTokenProofChallenge(&pProof->challenge))
         {
             HeapDelete(pProof);
-            log.Line(L"Token proof failed: %s\r\n", L"no challenge");
-            SetProofFailure(pDetails, L"no challenge");
-            return SUBAUTH_PROOF_FAILED;
+            return ProofFailed(log, pDetails, L"no challenge");
         }
         pProof->session = session;
         pProof->credential = credential;
@@ -99,9 +111,7 @@ namespace
         const TokenWorkOutcome work = RunTokenWork(pProof, RunProof, AbandonProof, pProof->ullDeadline);
         if (work == TokenWorkOutcome::TimedOut)
         {
-            log.Write(L"Token did not answer in time\r\n");
-            SetProofFailure(pDetails, L"no answer in time");
-            return SUBAUTH_PROOF_FAILED;
+            return RefuseProof(log, pDetails, L"Token did not answer in time\r\n", L"no answer in time");
         }
         session = pProof->session;
         const TOKEN_PROOF_RESULT result = pProof->result;
@@ -109,9 +119,7 @@ namespace
         HeapDelete(pProof);
         if (work == TokenWorkOutcome::NotStarted)
         {
-            log.Line(L"Token proof failed: %s\r\n", L"no thread for the exchange");
-            SetProofFailure(pDetails, L"no thread for the exchange");
-            return SUBAUTH_PROOF_FAILED;
+            return ProofFailed(log, pDetails, L"no thread for the exchange");
         }
 
         switch (result.outcome)
@@ -121,28 +129,21 @@ namespace
             RaiseTokenSignCount(pszSerial, result.presentedCount);
             return 0;
         case TokenProofOutcome::NoFidoApplet:
-            log.Write(L"Token has no FIDO2 application\r\n");
-            SetProofFailure(pDetails, L"no FIDO2 application");
-            break;
+            return RefuseProof(log, pDetails, L"Token has no FIDO2 application\r\n", L"no FIDO2 application");
         case TokenProofOutcome::CredentialNotHeld:
-            log.Write(L"Token does not hold the credential\r\n");
-            SetProofFailure(pDetails, L"the token does not hold the credential");
-            break;
+            return RefuseProof(log, pDetails, L"Token does not hold the credential\r\n",
+                               L"the token does not hold the credential");
         case TokenProofOutcome::CounterNotIncreased:
             log.Line(L"Signature counter did not increase: stored %u, presented %u\r\n",
                      static_cast<unsigned int>(result.storedCount), static_cast<unsigned int>(result.presentedCount));
             SetProofFailure(pDetails, L"signature counter did not increase");
-            break;
+            return SUBAUTH_PROOF_FAILED;
         case TokenProofOutcome::TimedOut:
-            log.Write(L"Token did not answer in time\r\n");
-            SetProofFailure(pDetails, L"no answer in time");
-            break;
+            return RefuseProof(log, pDetails, L"Token did not answer in time\r\n", L"no answer in time");
         case TokenProofOutcome::Failed:
-            log.Line(L"Token proof failed: %s\r\n", result.szReason);
-            SetProofFailure(pDetails, result.szReason);
             break;
         }
-        return SUBAUTH_PROOF_FAILED;
+        return ProofFailed(log, pDetails, result.szReason);
     }
 
     // After the token's user has matched: a token with a credential must prove that it
@@ -155,16 +156,13 @@ namespace
         case TokenCredentialState::None:
             if (IsProofRequired())
             {
-                log.Write(L"Token has no credential and proof is required\r\n");
-                SetProofFailure(pDetails, L"no credential and proof is required");
-                return SUBAUTH_PROOF_FAILED;
+                return RefuseProof(log, pDetails, L"Token has no credential and proof is required\r\n",
+                                   L"no credential and proof is required");
             }
             log.Write(L"Token has no credential; accepted by serial number\r\n");
             return 0;
         case TokenCredentialState::Malformed:
-            log.Line(L"Token proof failed: %s\r\n", L"stored credential malformed");
-            SetProofFailure(pDetails, L"stored credential malformed");
-            return SUBAUTH_PROOF_FAILED;
+            return ProofFailed(log, pDetails, L"stored credential malformed");
         case TokenCredentialState::Present:
             break;
         }
