@@ -19,15 +19,21 @@ trap 'wineserver -k >/dev/null 2>&1' EXIT
 
 failures=0
 step() { printf '\n== %s\n' "$1"; }
+# The package's decision log (installed with LOGGING=1) says why when a step surprises.
+decision_log() {
+  local log="$WINEPREFIX/drive_c/Velkor.txt"
+  [ -f "$log" ] && iconv -f UTF-16LE -t UTF-8 "$log" | tr -d '\r' | tail -n 12 | sed 's/^/      log: /'
+}
 expect() { # description, expected exit status, actual
-  if [ "$2" -eq "$3" ]; then echo "   -> as expected: $1"; else echo "   -> NOT AS EXPECTED: $1 (exit $3)"; failures=$((failures + 1)); fi
+  if [ "$2" -eq "$3" ]; then echo "   -> as expected: $1"
+  else echo "   -> NOT AS EXPECTED: $1 (exit $3)"; decision_log; failures=$((failures + 1)); fi
 }
 
 token="$(winepath -w "$root/tests/logonsim/examples/token.txt" 2>/dev/null)"
 lookalike="$(winepath -w "$root/tests/logonsim/examples/look-alike.txt" 2>/dev/null)"
 step "A fresh Windows (a new Wine prefix) gets Velkor FIDO2 Login from its MSI"
 wineboot --init >/dev/null 2>&1; wineserver -w; wineserver -p
-wine msiexec /i "$(winepath -w "$msi")" /qn; expect "msiexec installed $(basename "$msi")" 0 $?
+wine msiexec /i "$(winepath -w "$msi")" /qn LOGGING=1; expect "msiexec installed $(basename "$msi")" 0 $?
 cd "$bin" || exit 1
 # The simulator stands in for LogonUI; this stands in for the system password provider.
 wine logon_simulator.exe --register-stand-in >/dev/null; expect "password provider stand-in registered" 0 $?
