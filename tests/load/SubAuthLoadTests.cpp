@@ -118,21 +118,10 @@ namespace
         bool outputsTouched;
     };
 
-    class SubAuthLoad : public ::testing::Test
+    class SubAuthLoad : public CPackageTest
     {
     protected:
-        static void SetUpTestSuite()
-        {
-            s_hModule = LoadLibraryW(L"VelkorSubAuth.dll");
-            ASSERT_NE(nullptr, s_hModule) << GetLastError();
-            s_pfnFilter = reinterpret_cast<SubAuthEntry>(
-                reinterpret_cast<void*>(GetProcAddress(s_hModule, "Msv1_0SubAuthenticationFilter")));
-        }
 
-        static void TearDownTestSuite()
-        {
-            FreeLibrary(s_hModule);
-        }
 
         void SetUp() override
         {
@@ -266,8 +255,6 @@ namespace
             return meters;
         }
 
-        static HMODULE s_hModule;
-        static SubAuthEntry s_pfnFilter;
         std::vector<std::thread> _threads;
         int _logons = 0;
         int _loggedLogons = 0;
@@ -275,8 +262,6 @@ namespace
         std::atomic<int> _logonsByUser[USER_COUNT] = {};
     };
 
-    HMODULE SubAuthLoad::s_hModule = nullptr;
-    SubAuthEntry SubAuthLoad::s_pfnFilter = nullptr;
 
     // Between the two later readings each of the six users logs on about 680 times: a key
     // or a 16-byte block lost by the logons of just one of them goes past these.

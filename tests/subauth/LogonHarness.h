@@ -81,3 +81,24 @@ inline LogonOutcome CallLogon(SubAuthEntry pfnEntry, const std::wstring& userNam
     EXPECT_FALSE(logon.timesTouched) << "LogoffTime or KickoffTime written";
     return { logon.status, logon.authoritative };
 }
+
+// A test suite that calls the package's DLL, loaded as LSA loads it.
+class CPackageTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        s_hModule = LoadLibraryW(L"VelkorSubAuth.dll");
+        ASSERT_NE(nullptr, s_hModule) << GetLastError();
+        s_pfnFilter = reinterpret_cast<SubAuthEntry>(
+            reinterpret_cast<void*>(GetProcAddress(s_hModule, "Msv1_0SubAuthenticationFilter")));
+        s_pfnRoutine = reinterpret_cast<SubAuthEntry>(
+            reinterpret_cast<void*>(GetProcAddress(s_hModule, "Msv1_0SubAuthenticationRoutine")));
+    }
+
+    static void TearDownTestSuite() { FreeLibrary(s_hModule); }
+
+    static inline HMODULE s_hModule = nullptr;
+    static inline SubAuthEntry s_pfnFilter = nullptr;
+    static inline SubAuthEntry s_pfnRoutine = nullptr;
+};

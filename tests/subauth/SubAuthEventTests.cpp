@@ -35,18 +35,10 @@ namespace
     // The event ID as Event Viewer shows it: the low word of the message ID.
     DWORD Shown(DWORD id) { return id & 0xFFFF; }
 
-    class SubAuthEvents : public ::testing::Test
+    class SubAuthEvents : public CPackageTest
     {
     protected:
-        static void SetUpTestSuite()
-        {
-            s_hModule = LoadLibraryW(L"VelkorSubAuth.dll");
-            ASSERT_NE(nullptr, s_hModule);
-            s_pfnFilter = reinterpret_cast<SubAuthEntry>(
-                reinterpret_cast<void*>(GetProcAddress(s_hModule, "Msv1_0SubAuthenticationFilter")));
-        }
 
-        static void TearDownTestSuite() { FreeLibrary(s_hModule); }
 
         void SetUp() override
         {
@@ -73,12 +65,8 @@ namespace
             return g_events;
         }
 
-        static HMODULE s_hModule;
-        static SubAuthEntry s_pfnFilter;
     };
 
-    HMODULE SubAuthEvents::s_hModule = nullptr;
-    SubAuthEntry SubAuthEvents::s_pfnFilter = nullptr;
 }
 
 TEST_F(SubAuthEvents, EveryDecisionAboutAProtectedAccountIsReported)

@@ -38,17 +38,10 @@ namespace
         }
     } g_logHolder;
 
-    class SubAuthFaults : public ::testing::Test
+    class SubAuthFaults : public CPackageTest
     {
     protected:
-        static void SetUpTestSuite()
-        {
-            s_hModule = LoadLibraryW(L"VelkorSubAuth.dll");
-            s_pfnFilter = reinterpret_cast<SubAuthEntry>(
-                reinterpret_cast<void*>(GetProcAddress(s_hModule, "Msv1_0SubAuthenticationFilter")));
-        }
 
-        static void TearDownTestSuite() { FreeLibrary(s_hModule); }
 
         void SetUp() override
         {
@@ -99,12 +92,8 @@ namespace
             return snapshot;
         }
 
-        static HMODULE s_hModule;
-        static SubAuthEntry s_pfnFilter;
     };
 
-    HMODULE SubAuthFaults::s_hModule = nullptr;
-    SubAuthEntry SubAuthFaults::s_pfnFilter = nullptr;
 
     struct CallFault
     {

@@ -63,21 +63,10 @@ namespace
         return std::vector<BYTE>(bytes, bytes + N);
     }
 
-    class SubAuthLogon : public ::testing::Test
+    class SubAuthLogon : public CPackageTest
     {
     protected:
-        static void SetUpTestSuite()
-        {
-            s_hModule = LoadLibraryW(L"VelkorSubAuth.dll");
-            ASSERT_NE(nullptr, s_hModule) << GetLastError();
-            s_pfnFilter = reinterpret_cast<SubAuthEntry>(reinterpret_cast<void*>(GetProcAddress(s_hModule, "Msv1_0SubAuthenticationFilter")));
-            s_pfnRoutine = reinterpret_cast<SubAuthEntry>(reinterpret_cast<void*>(GetProcAddress(s_hModule, "Msv1_0SubAuthenticationRoutine")));
-        }
 
-        static void TearDownTestSuite()
-        {
-            FreeLibrary(s_hModule);
-        }
 
         void SetUp() override
         {
@@ -120,14 +109,8 @@ namespace
             testreg::SetAnsi(testreg::User(user), "Recovery", verifier + '\0');
         }
 
-        static HMODULE s_hModule;
-        static SubAuthEntry s_pfnFilter;
-        static SubAuthEntry s_pfnRoutine;
     };
 
-    HMODULE SubAuthLogon::s_hModule = nullptr;
-    SubAuthEntry SubAuthLogon::s_pfnFilter = nullptr;
-    SubAuthEntry SubAuthLogon::s_pfnRoutine = nullptr;
 }
 
 TEST_F(SubAuthLogon, MachineSwitchOffLetsEveryoneThrough)

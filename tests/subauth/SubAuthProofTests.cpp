@@ -19,18 +19,10 @@ namespace
     const wchar_t SERIAL[] = L"1234ABCD";
     constexpr NTSTATUS PROOF_FAILED = static_cast<NTSTATUS>(0xFFFF0017);
 
-    class SubAuthProof : public ::testing::Test
+    class SubAuthProof : public CPackageTest
     {
     protected:
-        static void SetUpTestSuite()
-        {
-            s_hModule = LoadLibraryW(L"VelkorSubAuth.dll");
-            ASSERT_NE(nullptr, s_hModule) << GetLastError();
-            s_pfnFilter = reinterpret_cast<SubAuthEntry>(
-                reinterpret_cast<void*>(GetProcAddress(s_hModule, "Msv1_0SubAuthenticationFilter")));
-        }
 
-        static void TearDownTestSuite() { FreeLibrary(s_hModule); }
 
         void SetUp() override
         {
@@ -95,12 +87,8 @@ namespace
         static LogonOutcome Logon() { return CallLogon(s_pfnFilter, L"alice"); }
 
         int _token = -1;
-        static HMODULE s_hModule;
-        static SubAuthEntry s_pfnFilter;
     };
 
-    HMODULE SubAuthProof::s_hModule = nullptr;
-    SubAuthEntry SubAuthProof::s_pfnFilter = nullptr;
 }
 
 TEST_F(SubAuthProof, KeyThatHoldsTheCredentialLogsOnAndItsCounterIsKept)
