@@ -179,6 +179,16 @@ namespace
 
     // ---- scheduled tasks ------------------------------------------------------------
 
+    // An index into a Task Scheduler collection, which counts from 1.
+    VARIANT CollectionIndex(LONG i)
+    {
+        VARIANT index;
+        VariantInit(&index);
+        index.vt = VT_I4;
+        index.lVal = i;
+        return index;
+    }
+
     HRESULT TaskRunsAs(IRegisteredTask* pTask, const ACCOUNT_MATCH& match, bool* pfRunsAs)
     {
         *pfRunsAs = false;
@@ -222,10 +232,7 @@ namespace
         }
         for (LONG i = 1; i <= cTasks; ++i)
         {
-            VARIANT index;
-            VariantInit(&index);
-            index.vt = VT_I4;
-            index.lVal = i;
+            VARIANT index = CollectionIndex(i);
             Microsoft::WRL::ComPtr<IRegisteredTask> task;
             hr = tasks->get_Item(index, task.ReleaseAndGetAddressOf());
             bool fRunsAs = false;
@@ -266,10 +273,7 @@ namespace
         }
         for (LONG i = 1; i <= cFolders; ++i)
         {
-            VARIANT index;
-            VariantInit(&index);
-            index.vt = VT_I4;
-            index.lVal = i;
+            VARIANT index = CollectionIndex(i);
             Microsoft::WRL::ComPtr<ITaskFolder> folder;
             hr = folders->get_Item(index, folder.ReleaseAndGetAddressOf());
             if (SUCCEEDED(hr))

@@ -22,16 +22,21 @@ namespace
     constexpr int64_t GA_USER = 4;
     constexpr int64_t GA_NUMBER_OF_CREDENTIALS = 5;
 
-    // The status byte, then the rest must be exactly one canonical item.
-    CtapResult OpenAnswer(const uint8_t* pbAnswer, size_t cbAnswer, uint8_t* pbCtapStatus, CCborReader* pReader)
+    // The status byte (handed back, when asked for, whatever follows), then the rest must
+    // be exactly one canonical item, a map: the reader is left after its header.
+    CtapResult OpenAnswerMap(const uint8_t* pbAnswer, size_t cbAnswer, uint8_t* pbCtapStatus, CCborReader* pReader,
+                             size_t* pcEntries)
     {
-        *pbCtapStatus = 0;
+        const uint8_t status = (pbAnswer != nullptr && cbAnswer != 0) ? pbAnswer[0] : 0;
+        if (pbCtapStatus != nullptr)
+        {
+            *pbCtapStatus = status;
+        }
         if (pbAnswer == nullptr || cbAnswer == 0)
         {
             return CtapResult::MalformedAnswer;
         }
-        *pbCtapStatus = pbAnswer[0];
-        if (pbAnswer[0] != CTAP_STATUS_OK)
+        if (status != CTAP_STATUS_OK)
         {
             return CtapResult::AuthenticatorStatus;
         }
@@ -41,7 +46,7 @@ namespace
             return CtapResult::MalformedAnswer;
         }
         *pReader = CCborReader(pbAnswer + 1, cbAnswer - 1);
-        return CtapResult::Ok;
+        return pReader->ReadMapHeader(pcEntries) ? CtapResult::Ok : CtapResult::MalformedAnswer;
     }
 
     // The key of a map entry: an integer key, or false after stepping over any other key
@@ -338,21 +343,12 @@ CtapResult ParseMakeCredentialResponse(const uint8_t* pbAnswer, size_t cbAnswer,
                                        const uint8_t (&rgbRpIdHash)[CTAP_RP_ID_HASH_BYTES],
                                        CTAP_NEW_CREDENTIAL* pCredential, uint8_t* pbCtapStatus)
 {
-    uint8_t status = 0;
     CCborReader reader(nullptr, 0);
-    const CtapResult opened = OpenAnswer(pbAnswer, cbAnswer, &status, &reader);
-    if (pbCtapStatus != nullptr)
-    {
-        *pbCtapStatus = status;
-    }
+    size_t cEntries = 0;
+    const CtapResult opened = OpenAnswerMap(pbAnswer, cbAnswer, pbCtapStatus, &reader, &cEntries);
     if (opened != CtapResult::Ok)
     {
         return opened;
-    }
-    size_t cEntries = 0;
-    if (!reader.ReadMapHeader(&cEntries))
-    {
-        return CtapResult::MalformedAnswer;
     }
     bool fFormat = false;
     bool fStatement = false;
@@ -408,21 +404,12 @@ CtapResult ParseGetAssertionResponse(const uint8_t* pbAnswer, size_t cbAnswer,
                                      const uint8_t* pbCredentialId, size_t cbCredentialId,
                                      CTAP_ASSERTION* pAssertion, uint8_t* pbCtapStatus)
 {
-    uint8_t status = 0;
     CCborReader reader(nullptr, 0);
-    const CtapResult opened = OpenAnswer(pbAnswer, cbAnswer, &status, &reader);
-    if (pbCtapStatus != nullptr)
-    {
-        *pbCtapStatus = status;
-    }
+    size_t cEntries = 0;
+    const CtapResult opened = OpenAnswerMap(pbAnswer, cbAnswer, pbCtapStatus, &reader, &cEntries);
     if (opened != CtapResult::Ok)
     {
         return opened;
-    }
-    size_t cEntries = 0;
-    if (!reader.ReadMapHeader(&cEntries))
-    {
-        return CtapResult::MalformedAnswer;
     }
     CtapResult credential = CtapResult::Ok;
     const uint8_t* pbAuthData = nullptr;
