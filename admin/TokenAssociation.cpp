@@ -1,8 +1,8 @@
 #include "TokenAssociation.h"
 #include "AdminEvents.h"
+#include "CardSession.h"
 #include "ConfigDirectory.h"
-#include "SmartCardContext.h"
-#include "SmartCardReader.h"
+#include "HeapObject.h"
 #include "TokenIdentification.h"
 #include "TokenProof.h"
 #include "TokenWork.h"
@@ -17,9 +17,12 @@ namespace
     constexpr size_t READER_NAME_BUFFER_CHARS = 128;
     constexpr size_t SERIAL_BUFFER_CHARS = 64;
     constexpr size_t USER_NAME_COPY_CHARS = 257;
+    // Finding the token, reading its serial number and asking whether it speaks CTAP2.
+    constexpr ULONGLONG OPEN_DEADLINE_MS = 5000;
     // The key's owner has this long to touch it while the credential is made.
     constexpr ULONGLONG CREDENTIAL_DEADLINE_MS = 30000;
-    constexpr ULONGLONG FIDO_SELECT_DEADLINE_MS = 5000;
+    // How long past a deadline the flow waits for the card work to end on its own.
+    constexpr ULONGLONG LET_GO_GRACE_MS = 500;
 
     void DebugOutputSink(void*, const wchar_t* pszText)
     {
@@ -44,117 +47,101 @@ namespace
         return TOKEN_FLOW_UNUSABLE_INPUT;
     }
 
-    // The plugged-in token for one action: its context, its connection and its serial
-    // number. The reader is destroyed (card left in place) before the context is released.
-    struct PLUGGED_TOKEN
+    // The card work of one flow. It runs on threads of its own, each step under its
+    // deadline, while the flow waits (keeping its windows painted); a step that misses
+    // its deadline keeps the work, and the work lets the card go when the card lets it go.
+    struct ASSOCIATION_CARD_WORK
     {
-        CSmartCardContext* pContext = nullptr;
-        CSmartCardReader* pReader = nullptr;
+        CCardSession* pSession = nullptr;
+        bool fProbeCtap2 = false;
+        wchar_t szTraceText[MANAGER_TRACE_TEXT_CHARS] = {};
+        // Opening: the token reader, the connection, the serial number, CTAP2.
+        LONG establishStatus = SCARD_S_SUCCESS;
+        int tokenCount = 0;
+        LONG connectStatus = SCARD_S_SUCCESS;
+        bool fSerialRead = false;
+        wchar_t szSerial[SERIAL_BUFFER_CHARS] = {};
+        CtapTransportStatus ctap2 = CtapTransportStatus::CardError;
+        DWORD ctap2CardResult = 0;
+        // Making the credential.
+        wchar_t szUserName[USER_NAME_COPY_CHARS] = {};
+        NEW_TOKEN_CREDENTIAL credential = {};
+        TOKEN_PROOF_CHALLENGE challenge = {};
+        TOKEN_PROOF_RESULT proof = {};
     };
 
-    void ReleasePluggedToken(PLUGGED_TOKEN& token)
+    void DeleteCardWork(ASSOCIATION_CARD_WORK* pWork)
     {
-        delete token.pReader;
-        token.pReader = nullptr;
-        delete token.pContext;
-        token.pContext = nullptr;
+        if (pWork != nullptr)
+        {
+            HeapDelete(pWork->pSession);
+            SecureZeroMemory(&pWork->credential, sizeof(pWork->credential));
+            HeapDelete(pWork);
+        }
     }
 
-    // Owns a PLUGGED_TOKEN for the length of a flow, unless a credential exchange that
-    // missed its deadline took it over.
-    class CPluggedToken
+    void AbandonCardWork(void* pWork)
     {
-    public:
-        CPluggedToken() = default;
-        ~CPluggedToken() { ReleasePluggedToken(_token); }
-        CPluggedToken(const CPluggedToken&) = delete;
-        CPluggedToken& operator=(const CPluggedToken&) = delete;
+        DeleteCardWork(static_cast<ASSOCIATION_CARD_WORK*>(pWork));
+    }
 
-        PLUGGED_TOKEN& Get() { return _token; }
-        CSmartCardReader& Reader() { return *_token.pReader; }
-
-    private:
-        PLUGGED_TOKEN _token;
-    };
-
-    // The steps both flows start with: one token reader, a connection, the serial number.
-    DWORD OpenPluggedToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], CPluggedToken& plugged,
-                           wchar_t (&szSerial)[SERIAL_BUFFER_CHARS])
+    void LetGoOfCardWork(void* pWork)
     {
-        PLUGGED_TOKEN& token = plugged.Get();
-        token.pContext = new (std::nothrow) CSmartCardContext();
-        if (token.pContext == nullptr)
-        {
-            return ERROR_NOT_ENOUGH_MEMORY;
-        }
-        wchar_t szReaderName[READER_NAME_BUFFER_CHARS] = {};
-        const LONG establishStatus = token.pContext->EstablishContext();
-        if (establishStatus != SCARD_S_SUCCESS)
-        {
-            return static_cast<DWORD>(establishStatus);
-        }
+        static_cast<ASSOCIATION_CARD_WORK*>(pWork)->pSession->LetGo();
+    }
 
+    void RunOpenToken(void* pWork)
+    {
+        auto* pCardWork = static_cast<ASSOCIATION_CARD_WORK*>(pWork);
+        CCardSession& session = *pCardWork->pSession;
+        pCardWork->establishStatus = session.EstablishContext();
+        if (pCardWork->establishStatus != SCARD_S_SUCCESS)
+        {
+            return;
+        }
         const wchar_t* pszTokenReader = nullptr;
-        const int tokenCount = CountTokenReaders(*token.pContext, szTraceText, MANAGER_TRACE_TEXT_CHARS, DebugOutputSink,
-                                                 nullptr, &pszTokenReader);
-        if (tokenCount == 0)
+        pCardWork->tokenCount = CountTokenReaders(session.Context(), pCardWork->szTraceText, MANAGER_TRACE_TEXT_CHARS,
+                                                  DebugOutputSink, nullptr, &pszTokenReader);
+        if (pCardWork->tokenCount != 1)
         {
-            prompts.Show(L"No token detected", ERROR_BOX);
-            return TOKEN_FLOW_NO_SINGLE_TOKEN;
-        }
-        if (tokenCount > 1)
-        {
-            prompts.Show(L"More than one token detected", ERROR_BOX);
-            return TOKEN_FLOW_NO_SINGLE_TOKEN;
+            return;
         }
         // A name that does not fit is not cut: the empty name then fails to connect.
+        wchar_t szReaderName[READER_NAME_BUFFER_CHARS] = {};
         if (pszTokenReader != nullptr && wcsnlen(pszTokenReader, READER_NAME_BUFFER_CHARS) < READER_NAME_BUFFER_CHARS)
         {
             StringCchCopyW(szReaderName, READER_NAME_BUFFER_CHARS, pszTokenReader);
         }
-
-        token.pReader = new (std::nothrow) CSmartCardReader(token.pContext->context, szReaderName);
-        if (token.pReader == nullptr)
+        pCardWork->connectStatus = session.Connect(szReaderName, true, true);
+        if (pCardWork->connectStatus != SCARD_S_SUCCESS)
         {
-            return ERROR_NOT_ENOUGH_MEMORY;
+            return;
         }
-        const LONG connectStatus = token.pReader->Connect(SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
-        if (connectStatus != SCARD_S_SUCCESS)
-        {
-            TraceLine(szTraceText, L"Connect failed: %X\r\n", static_cast<unsigned int>(connectStatus));
-            return TOKEN_FLOW_CONNECT_FAILED;
-        }
-        // A logon at the same time must not select another applet in between.
-        token.pReader->BeginTransaction();
+        CSmartCardReader& reader = *session.Reader();
         // No key may ever be named after a serial that was not read.
-        if (ReadTokenSerial(*token.pReader, szSerial, SERIAL_BUFFER_CHARS) != 0)
+        pCardWork->fSerialRead = ReadTokenSerial(reader, pCardWork->szSerial, SERIAL_BUFFER_CHARS) == 0;
+        if (!pCardWork->fSerialRead)
         {
-            szSerial[0] = L'\0';
-            prompts.Show(L"Could not read the token serial number", ERROR_BOX);
-            return TOKEN_FLOW_UNUSABLE_INPUT;
+            pCardWork->szSerial[0] = L'\0';
+            return;
         }
-        TraceLine(szTraceText, L"Serial number: %ls\r\n", szSerial);
-        return ERROR_SUCCESS;
+        if (pCardWork->fProbeCtap2)
+        {
+            pCardWork->ctap2 = ProbeTokenCtap2(reader, session.Deadline());
+            pCardWork->ctap2CardResult = reader.lastResult;
+        }
     }
-
-    struct CREDENTIAL_WORK
-    {
-        PLUGGED_TOKEN token;
-        wchar_t szUserName[USER_NAME_COPY_CHARS];
-        ULONGLONG ullDeadline;
-        NEW_TOKEN_CREDENTIAL credential;
-        TOKEN_PROOF_CHALLENGE challenge;
-        TOKEN_PROOF_RESULT proof;
-    };
 
     // Makes the credential, then has the key prove it at once the way every logon will:
     // a key that cannot answer silently, or whose key does not verify, is found now
     // rather than at its owner's next logon.
     void RunMakeCredential(void* pWork)
     {
-        auto* pCredentialWork = static_cast<CREDENTIAL_WORK*>(pWork);
-        NEW_TOKEN_CREDENTIAL& made = pCredentialWork->credential;
-        MakeTokenCredential(*pCredentialWork->token.pReader, pCredentialWork->szUserName, pCredentialWork->ullDeadline, &made);
+        auto* pCardWork = static_cast<ASSOCIATION_CARD_WORK*>(pWork);
+        CSmartCardReader& reader = *pCardWork->pSession->Reader();
+        const ULONGLONG ullDeadline = pCardWork->pSession->Deadline();
+        NEW_TOKEN_CREDENTIAL& made = pCardWork->credential;
+        MakeTokenCredential(reader, pCardWork->szUserName, ullDeadline, &made);
         if (made.outcome != TokenCredentialOutcome::Made)
         {
             return;
@@ -164,26 +151,118 @@ namespace
         stored.cbCredentialId = made.cbCredentialId;
         memcpy(stored.rgbPublicKey, made.rgbPublicKey, sizeof(stored.rgbPublicKey));
         stored.signCount = made.signCount;
-        if (!DrawTokenProofChallenge(&pCredentialWork->challenge))
+        if (!DrawTokenProofChallenge(&pCardWork->challenge))
         {
-            pCredentialWork->proof.outcome = TokenProofOutcome::Failed;
-            StringCchCopyW(pCredentialWork->proof.szReason, TOKEN_PROOF_REASON_CHARS, L"no challenge");
+            pCardWork->proof.outcome = TokenProofOutcome::Failed;
+            StringCchCopyW(pCardWork->proof.szReason, TOKEN_PROOF_REASON_CHARS, L"no challenge");
             return;
         }
-        ProveTokenPossession(*pCredentialWork->token.pReader, stored, pCredentialWork->challenge, pCredentialWork->ullDeadline,
-                             &pCredentialWork->proof);
-    }
-
-    void AbandonMakeCredential(void* pWork)
-    {
-        auto* pCredentialWork = static_cast<CREDENTIAL_WORK*>(pWork);
-        ReleasePluggedToken(pCredentialWork->token);
-        delete pCredentialWork;
+        ProveTokenPossession(reader, stored, pCardWork->challenge, ullDeadline, &pCardWork->proof);
     }
 
     bool WaitThroughPrompts(void* pPrompts, HANDLE hDone, DWORD dwMilliseconds)
     {
         return static_cast<IAdminPrompts*>(pPrompts)->WaitForToken(hDone, dwMilliseconds);
+    }
+
+    // Runs one step of the card work. Finished: the work is the flow's again. Otherwise it
+    // is gone (the step keeps it) or never left (no thread), and *ppWork says which.
+    TokenWorkOutcome RunCardStep(IAdminPrompts& prompts, ASSOCIATION_CARD_WORK*& pWork, TokenWorkFunction pfnStep)
+    {
+        const TOKEN_WORK_CALLS calls = { pfnStep, AbandonCardWork, LetGoOfCardWork };
+        const TokenWorkOutcome outcome =
+            RunTokenWork(pWork, calls, pWork->pSession->Deadline() + LET_GO_GRACE_MS, WaitThroughPrompts, &prompts);
+        if (outcome == TokenWorkOutcome::TimedOut)
+        {
+            pWork = nullptr;
+        }
+        return outcome;
+    }
+
+    // The card work for the length of a flow, unless a step that missed its deadline took it.
+    class CCardWork
+    {
+    public:
+        CCardWork() = default;
+        ~CCardWork() { DeleteCardWork(_pWork); }
+        CCardWork(const CCardWork&) = delete;
+        CCardWork& operator=(const CCardWork&) = delete;
+
+        bool Create(ULONGLONG ullDeadline)
+        {
+            _pWork = HeapNew<ASSOCIATION_CARD_WORK>();
+            if (_pWork == nullptr)
+            {
+                return false;
+            }
+            _pWork->pSession = HeapNew<CCardSession>(ullDeadline);
+            return _pWork->pSession != nullptr;
+        }
+        ASSOCIATION_CARD_WORK*& Get() { return _pWork; }
+
+    private:
+        ASSOCIATION_CARD_WORK* _pWork = nullptr;
+    };
+
+    DWORD TellTimedOut(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS])
+    {
+        TraceLine(szTraceText, L"The token did not answer in time\r\n");
+        prompts.Show(L"The token did not answer in time; nothing was changed. Unplug it, plug it in again and try again",
+                     ERROR_BOX);
+        return TOKEN_FLOW_TIMED_OUT;
+    }
+
+    // The steps both flows start with: one token reader, a connection, the serial number;
+    // for an association, whether the token speaks CTAP2.
+    DWORD OpenPluggedToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], CCardWork& cardWork,
+                           bool fProbeCtap2)
+    {
+        if (!cardWork.Create(GetTickCount64() + OPEN_DEADLINE_MS))
+        {
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        ASSOCIATION_CARD_WORK*& pWork = cardWork.Get();
+        pWork->fProbeCtap2 = fProbeCtap2;
+        const TokenWorkOutcome outcome = RunCardStep(prompts, pWork, RunOpenToken);
+        if (outcome == TokenWorkOutcome::NotStarted)
+        {
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        if (outcome == TokenWorkOutcome::TimedOut)
+        {
+            return TellTimedOut(prompts, szTraceText);
+        }
+        StringCchCopyW(szTraceText, MANAGER_TRACE_TEXT_CHARS, pWork->szTraceText);
+        if (pWork->establishStatus != SCARD_S_SUCCESS)
+        {
+            return static_cast<DWORD>(pWork->establishStatus);
+        }
+        if (pWork->tokenCount == 0)
+        {
+            prompts.Show(L"No token detected", ERROR_BOX);
+            return TOKEN_FLOW_NO_SINGLE_TOKEN;
+        }
+        if (pWork->tokenCount > 1)
+        {
+            prompts.Show(L"More than one token detected", ERROR_BOX);
+            return TOKEN_FLOW_NO_SINGLE_TOKEN;
+        }
+        if (pWork->connectStatus != SCARD_S_SUCCESS)
+        {
+            TraceLine(szTraceText, L"Connect failed: %X\r\n", static_cast<unsigned int>(pWork->connectStatus));
+            return TOKEN_FLOW_CONNECT_FAILED;
+        }
+        if (!pWork->fSerialRead)
+        {
+            if (pWork->pSession->Reader()->lastResult == static_cast<DWORD>(SCARD_E_TIMEOUT))
+            {
+                return TellTimedOut(prompts, szTraceText);
+            }
+            prompts.Show(L"Could not read the token serial number", ERROR_BOX);
+            return TOKEN_FLOW_UNUSABLE_INPUT;
+        }
+        TraceLine(szTraceText, L"Serial number: %ls\r\n", pWork->szSerial);
+        return ERROR_SUCCESS;
     }
 
     // The result a failed credential exchange is reported with.
@@ -249,82 +328,129 @@ namespace
         return TOKEN_FLOW_BAD_ANSWER;
     }
 
-    // Makes the token's credential for the account and stores it with the token key, the
-    // key's owner touching it if it asks for a touch. On failure the registration is undone:
-    // nothing half-written stays, and the serial is free for another try.
-    DWORD MakeAndStoreCredential(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS],
-                                 CPluggedToken& plugged, const wchar_t* pszSerial, const wchar_t* pszUserName,
-                                 const RegisterTokenResult& registered)
+    // Makes the token's credential for the account (its owner touching the key if it asks
+    // for a touch) and has it proven; *pCredential is then what the token key will hold.
+    DWORD MakeCredential(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], CCardWork& cardWork,
+                         const wchar_t* pszUserName, TOKEN_CREDENTIAL* pCredential)
     {
-        CREDENTIAL_WORK* pWork = new (std::nothrow) CREDENTIAL_WORK();
-        if (pWork == nullptr || StringCchCopyW(pWork->szUserName, USER_NAME_COPY_CHARS, pszUserName) != S_OK)
+        ASSOCIATION_CARD_WORK*& pWork = cardWork.Get();
+        if (StringCchCopyW(pWork->szUserName, USER_NAME_COPY_CHARS, pszUserName) != S_OK)
         {
-            delete pWork;
-            UndoRegisterToken(pszSerial, pszUserName, registered);
-            return ERROR_NOT_ENOUGH_MEMORY;
+            return TOKEN_FLOW_UNUSABLE_INPUT;
         }
-        pWork->token = plugged.Get();
-        plugged.Get() = {};
-        pWork->ullDeadline = GetTickCount64() + CREDENTIAL_DEADLINE_MS;
+        pWork->pSession->ExtendDeadline(GetTickCount64() + CREDENTIAL_DEADLINE_MS);
         prompts.ShowProgress(L"Touch the key now");
-        const TokenWorkOutcome work = RunTokenWork(pWork, RunMakeCredential, AbandonMakeCredential, pWork->ullDeadline,
-                                                   WaitThroughPrompts, &prompts);
+        const TokenWorkOutcome outcome = RunCardStep(prompts, pWork, RunMakeCredential);
         prompts.ShowProgress(nullptr);
-        DWORD result = TOKEN_FLOW_TIMED_OUT;
-        if (work == TokenWorkOutcome::TimedOut)
+        if (outcome == TokenWorkOutcome::TimedOut)
         {
             TraceLine(szTraceText, L"Credential not made: the key did not answer in time\r\n");
+            return TOKEN_FLOW_TIMED_OUT;
         }
-        else
+        if (outcome == TokenWorkOutcome::NotStarted)
         {
-            plugged.Get() = pWork->token;
-            result = work == TokenWorkOutcome::NotStarted ? ERROR_NOT_ENOUGH_MEMORY : CredentialFailure(pWork->credential, szTraceText);
-            if (result == ERROR_SUCCESS)
-            {
-                result = ProofFailure(pWork->proof, szTraceText);
-            }
-            if (result == ERROR_SUCCESS)
-            {
-                const NEW_TOKEN_CREDENTIAL& made = pWork->credential;
-                result = static_cast<DWORD>(WriteTokenCredential(pszSerial, made.rgbCredentialId, made.cbCredentialId,
-                                                                  made.rgbPublicKey, pWork->proof.presentedCount));
-                if (result != ERROR_SUCCESS)
-                {
-                    TraceLine(szTraceText, L"Error 0x%x updating registry %d\r\n", static_cast<unsigned int>(result), 345);
-                }
-            }
-            delete pWork;
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        DWORD result = CredentialFailure(pWork->credential, szTraceText);
+        if (result == ERROR_SUCCESS)
+        {
+            result = ProofFailure(pWork->proof, szTraceText);
         }
         if (result != ERROR_SUCCESS)
         {
-            UndoRegisterToken(pszSerial, pszUserName, registered);
+            return result;
         }
-        return result;
+        const NEW_TOKEN_CREDENTIAL& made = pWork->credential;
+        memcpy(pCredential->rgbCredentialId, made.rgbCredentialId, made.cbCredentialId);
+        pCredential->cbCredentialId = made.cbCredentialId;
+        memcpy(pCredential->rgbPublicKey, made.rgbPublicKey, sizeof(pCredential->rgbPublicKey));
+        pCredential->signCount = pWork->proof.presentedCount;
+        return ERROR_SUCCESS;
+    }
+
+    // Whether the token may be associated by its serial, with a credential, or not at all.
+    // Only the token's own answer that it has no CTAP2 here leads to the serial alone: a
+    // card error or a deadline must never weaken what is stored.
+    DWORD JudgeCtap2(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS],
+                     const ASSOCIATION_CARD_WORK& work, bool* pfOffersFido)
+    {
+        *pfOffersFido = false;
+        switch (work.ctap2)
+        {
+        case CtapTransportStatus::Ok:
+            *pfOffersFido = true;
+            return ERROR_SUCCESS;
+        case CtapTransportStatus::NoFidoApplet:
+            return ERROR_SUCCESS;
+        case CtapTransportStatus::TimedOut:
+            return TellTimedOut(prompts, szTraceText);
+        case CtapTransportStatus::CardError:
+        case CtapTransportStatus::AnswerTooLong:
+        case CtapTransportStatus::MalformedAnswer:
+            break;
+        }
+        TraceLine(szTraceText, L"FIDO2 check failed: 0x%08X\r\n", static_cast<unsigned int>(work.ctap2CardResult));
+        prompts.Show(L"Communication with the token failed; nothing was changed. Try again", ERROR_BOX);
+        return work.ctap2CardResult != 0 ? work.ctap2CardResult : TOKEN_FLOW_BAD_ANSWER;
     }
 }
 
 DWORD AssociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], const wchar_t* pszUserName)
 {
-    CPluggedToken plugged;
-    wchar_t szSerial[SERIAL_BUFFER_CHARS] = {};
-    const DWORD readResult = OpenPluggedToken(prompts, szTraceText, plugged, szSerial);
-    if (readResult != ERROR_SUCCESS)
+    CCardWork cardWork;
+    const DWORD openResult = OpenPluggedToken(prompts, szTraceText, cardWork, true);
+    if (openResult != ERROR_SUCCESS)
     {
-        return readResult;
+        return openResult;
     }
+    wchar_t szSerial[SERIAL_BUFFER_CHARS] = {};
+    StringCchCopyW(szSerial, SERIAL_BUFFER_CHARS, cardWork.Get()->szSerial);
 
+    bool fOffersFido = false;
+    const DWORD ctap2Result = JudgeCtap2(prompts, szTraceText, *cardWork.Get(), &fOffersFido);
+    if (ctap2Result != ERROR_SUCCESS)
+    {
+        return ctap2Result;
+    }
     // Asked before anything is written: a token that cannot prove possession may be
     // refused outright.
-    const bool fOffersFido = SelectTokenFido(plugged.Reader(), GetTickCount64() + FIDO_SELECT_DEADLINE_MS) ==
-                             CtapTransportStatus::Ok;
     if (!fOffersFido && IsProofRequired())
     {
         OutputDebugStringW(L"Token cannot prove possession and proof is required");
         prompts.Show(L"This token cannot prove possession and proof is required", ERROR_BOX);
         return TOKEN_FLOW_REFUSED;
     }
+    char szAnsiUser[TOKEN_USER_BUFFER_SIZE];
+    int cchAnsiUser = 0;
+    const LONG conversionStatus = UserNameToAnsi(pszUserName, szAnsiUser, &cchAnsiUser);
+    if (conversionStatus != ERROR_SUCCESS)
+    {
+        return RefuseUserName(prompts, conversionStatus);
+    }
+    // Told before the key is touched; the registration below decides for good.
+    bool fRegistered = false;
+    if (TokenKeyExists(szSerial, &fRegistered) == ERROR_SUCCESS && fRegistered)
+    {
+        OutputDebugStringW(L"Token already registered");
+        prompts.Show(L"Token already registered", ERROR_BOX);
+        return TOKEN_FLOW_REFUSED;
+    }
 
-    const RegisterTokenResult registered = RegisterToken(szSerial, pszUserName);
+    TOKEN_CREDENTIAL credential = {};
+    if (fOffersFido)
+    {
+        const DWORD madeResult = MakeCredential(prompts, szTraceText, cardWork, pszUserName, &credential);
+        if (madeResult != ERROR_SUCCESS)
+        {
+            SecureZeroMemory(&credential, sizeof(credential));
+            return madeResult;
+        }
+    }
+
+    // The credential is written before the user: nothing ever passes on the serial alone
+    // for a key that must prove.
+    const RegisterTokenResult registered = RegisterToken(szSerial, pszUserName, fOffersFido ? &credential : nullptr);
+    SecureZeroMemory(&credential, sizeof(credential));
     if (registered.alreadyRegistered)
     {
         OutputDebugStringW(L"Token already registered");
@@ -335,31 +461,24 @@ DWORD AssociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRAC
     switch (registered.failedStep)
     {
     case RegisterTokenStep::None:
-    {
         if (registered.status != ERROR_SUCCESS)
         {
             return static_cast<DWORD>(registered.status);
         }
-        DWORD result = ERROR_SUCCESS;
         if (!fOffersFido)
         {
             prompts.Show(L"This token cannot prove possession; it is associated by its serial number only", INFORMATION_BOX);
         }
-        else
-        {
-            result = MakeAndStoreCredential(prompts, szTraceText, plugged, szSerial, pszUserName, registered);
-        }
-        if (result == ERROR_SUCCESS)
-        {
-            ReportTokenAssociated(szSerial, pszUserName);
-            prompts.TokenRecorded(szSerial);
-        }
-        return result;
-    }
+        ReportTokenAssociated(szSerial, pszUserName);
+        prompts.TokenRecorded(szSerial);
+        return ERROR_SUCCESS;
     case RegisterTokenStep::ConvertUserName:
         return RefuseUserName(prompts, registered.status);
     case RegisterTokenStep::CreateTokenKey:
         registryStep = 307;
+        break;
+    case RegisterTokenStep::WriteCredential:
+        registryStep = 345;
         break;
     case RegisterTokenStep::WriteUser:
         registryStep = 321;
@@ -375,13 +494,14 @@ DWORD AssociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRAC
 
 DWORD DissociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], const wchar_t* pszUserName)
 {
-    CPluggedToken plugged;
-    wchar_t szSerial[SERIAL_BUFFER_CHARS] = {};
-    const DWORD readResult = OpenPluggedToken(prompts, szTraceText, plugged, szSerial);
+    CCardWork cardWork;
+    const DWORD readResult = OpenPluggedToken(prompts, szTraceText, cardWork, false);
     if (readResult != ERROR_SUCCESS)
     {
         return readResult;
     }
+    wchar_t szSerial[SERIAL_BUFFER_CHARS] = {};
+    StringCchCopyW(szSerial, SERIAL_BUFFER_CHARS, cardWork.Get()->szSerial);
     return DissociateSerial(prompts, szTraceText, szSerial, pszUserName);
 }
 

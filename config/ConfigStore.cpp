@@ -275,7 +275,7 @@ LONG UserNameToAnsi(const wchar_t* pszUserName, char (&szAnsi)[TOKEN_USER_BUFFER
     return ERROR_SUCCESS;
 }
 
-RegisterTokenResult RegisterToken(const wchar_t* pszSerial, const wchar_t* pszUserName)
+RegisterTokenResult RegisterToken(const wchar_t* pszSerial, const wchar_t* pszUserName, const TOKEN_CREDENTIAL* pCredential)
 {
     char szAnsiUser[TOKEN_USER_BUFFER_SIZE];
     int cchAnsiUser = 0;
@@ -308,6 +308,19 @@ RegisterTokenResult RegisterToken(const wchar_t* pszSerial, const wchar_t* pszUs
         if (dwDisposition == REG_OPENED_EXISTING_KEY)
         {
             return { ERROR_ALREADY_EXISTS, RegisterTokenStep::None, true, false };
+        }
+    }
+
+    // The credential before the user: a key that names its user always holds the
+    // credential it must prove, never passes on its serial alone while that is still to come.
+    if (pCredential != nullptr)
+    {
+        status = WriteTokenCredential(pszSerial, pCredential->rgbCredentialId, pCredential->cbCredentialId,
+                                      pCredential->rgbPublicKey, pCredential->signCount);
+        if (status != ERROR_SUCCESS)
+        {
+            RegDeleteKeyW(HKEY_LOCAL_MACHINE, tokenPath.Get());
+            return { status, RegisterTokenStep::WriteCredential, false, false };
         }
     }
 
@@ -397,6 +410,23 @@ LONG UnregisterToken(const wchar_t* pszSerial)
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     return RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.Get());
+}
+
+LONG TokenKeyExists(const wchar_t* pszSerial, bool* pfExists)
+{
+    *pfExists = false;
+    if (IsEmpty(pszSerial))
+    {
+        return ERROR_INVALID_PARAMETER;
+    }
+    CRegKey key;
+    const LONG status = OpenNamedKey(TOKENS_KEY_PREFIX, pszSerial, KEY_READ, key);
+    if (status == ERROR_FILE_NOT_FOUND)
+    {
+        return ERROR_SUCCESS;
+    }
+    *pfExists = status == ERROR_SUCCESS;
+    return status;
 }
 
 LONG WriteTokenCredential(const wchar_t* pszSerial, const BYTE* pbCredentialId, DWORD cbCredentialId,

@@ -65,6 +65,7 @@ enum class RegisterTokenStep
     None,
     ConvertUserName,   // the name has no exact ANSI form that fits the `user` value
     CreateTokenKey,
+    WriteCredential,
     WriteUser,
     CreateUserKey,
 };
@@ -77,7 +78,12 @@ struct RegisterTokenResult
     bool userKeyCreated;          // step 3 made the user's key (it did not exist before)
 };
 
-RegisterTokenResult RegisterToken(const wchar_t* pszSerial, const wchar_t* pszUserName);
+// Creates the token key (it must be new), writes the credential when one is given, then
+// the token's `user`, then opens or creates the user's key.
+RegisterTokenResult RegisterToken(const wchar_t* pszSerial, const wchar_t* pszUserName,
+                                  const TOKEN_CREDENTIAL* pCredential = nullptr);
+// Whether the token key exists (0 and the answer, or the registry status).
+LONG TokenKeyExists(const wchar_t* pszSerial, bool* pfExists);
 // The user's key, created as token registration creates it (factor off: no `enabled`
 // value) or opened as it is. pfCreated (may be null) says whether it was new.
 LONG CreateUserKey(const wchar_t* pszUserName, bool* pfCreated);

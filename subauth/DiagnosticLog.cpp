@@ -85,6 +85,21 @@ bool CLogonLog::Write(const wchar_t* pszText)
     {
         return true;
     }
+    if (_pGate == nullptr)
+    {
+        return WriteFileText(pszText);
+    }
+    if (!_pGate->Enter())
+    {
+        return false;
+    }
+    const bool fWritten = WriteFileText(pszText);
+    _pGate->Leave();
+    return fWritten;
+}
+
+bool CLogonLog::WriteFileText(const wchar_t* pszText)
+{
     CLogFileSecurity security;
     if (security.Get() == nullptr)
     {

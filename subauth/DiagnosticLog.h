@@ -7,13 +7,47 @@
 
 extern const wchar_t LOG_FILE_PATH[]; // L"C:\\Velkor.txt"
 
+// Lets a thread that may outlive its logon write that logon's lines, and what the logon
+// reads back of its progress, only while the logon still waits for it.
+class CLogGate
+{
+public:
+    CLogGate() = default;
+    CLogGate(const CLogGate&) = delete;
+    CLogGate& operator=(const CLogGate&) = delete;
+
+    // False once closed; otherwise Leave follows.
+    bool Enter()
+    {
+        AcquireSRWLockShared(&_lock);
+        if (_fClosed)
+        {
+            ReleaseSRWLockShared(&_lock);
+            return false;
+        }
+        return true;
+    }
+    void Leave() { ReleaseSRWLockShared(&_lock); }
+    // Returns once no line is being written; nothing passes afterwards.
+    void Close()
+    {
+        AcquireSRWLockExclusive(&_lock);
+        _fClosed = true;
+        ReleaseSRWLockExclusive(&_lock);
+    }
+
+private:
+    SRWLOCK _lock = SRWLOCK_INIT;
+    bool _fClosed = false;
+};
+
 // The log of one logon. Whether logging is on is decided once, when the logon starts, so
 // the switch costs one registry read per logon and a logon's account is never cut in two
 // by a change of the switch.
 class CLogonLog
 {
 public:
-    explicit CLogonLog(bool fEnabled) : _fEnabled(fEnabled) {}
+    explicit CLogonLog(bool fEnabled, CLogGate* pGate = nullptr) : _fEnabled(fEnabled), _pGate(pGate) {}
     CLogonLog(const CLogonLog&) = delete;
     CLogonLog& operator=(const CLogonLog&) = delete;
 
@@ -38,6 +72,9 @@ public:
     }
 
 private:
+    bool WriteFileText(const wchar_t* pszText);
+
     bool _fEnabled;
+    CLogGate* _pGate;
     wchar_t _szLine[LOG_LINE_CHARS] = {};
 };

@@ -1,10 +1,9 @@
 #include "TokenLogonCheck.h"
+#include "CardSession.h"
 #include "ConfigStore.h"
 #include "DiagnosticLog.h"
 #include "HeapObject.h"
 #include "LogFormat.h"
-#include "SmartCardContext.h"
-#include "SmartCardReader.h"
 #include "TokenIdentification.h"
 #include "TokenProof.h"
 #include "TokenWork.h"
@@ -14,114 +13,100 @@
 
 namespace
 {
-    // The whole proof, from the FIDO SELECT to the verified signature.
-    constexpr ULONGLONG PROOF_DEADLINE_MS = 5000;
+    // The whole card session of a logon, from the connection to the last command.
+    constexpr ULONGLONG CARD_SESSION_DEADLINE_MS = 5000;
+    // How long past the deadline the logon waits for a session to end on its own: one
+    // that checks the deadline before each command ends within it.
+    constexpr ULONGLONG LET_GO_GRACE_MS = 500;
+    // Sessions given up on that a token still holds (a transmission that does not
+    // return). Beyond these no new session is started: a device that never lets go must
+    // not pile up threads in LSA.
+    constexpr LONG MAX_LINGERING_SESSIONS = 4;
 
-    // The smart-card objects of one check. They belong to the check, unless a proof that
-    // missed its deadline is still talking to the token: then they belong to the proof.
-    struct TOKEN_SESSION
+    // How far a session got: what the logon is refused with when it has to give up on it.
+    enum class SessionStage
     {
-        CSmartCardContext* pContext = nullptr;
-        CSmartCardReader* pReader = nullptr;
+        Identifying, // up to the token's user: 0xFFFF0013, a communication failure
+        Proving,     // the proof: 0xFFFF0017
+        Decided,     // only the one-time-password probe is left: the decision stands
     };
 
-    // The reader first: it borrows the context's handle.
-    void ReleaseSession(TOKEN_SESSION& session)
+    // What the logon keeps of a session it gives up on, taken while the session is still
+    // its own to read.
+    struct SESSION_SNAPSHOT
     {
-        HeapDelete(session.pReader);
-        session.pReader = nullptr;
-        if (session.pContext != nullptr)
-        {
-            session.pContext->Release();
-            HeapDelete(session.pContext);
-            session.pContext = nullptr;
-        }
-    }
-
-    struct PROOF_WORK
-    {
-        TOKEN_SESSION session;
-        TOKEN_CREDENTIAL credential;
-        TOKEN_PROOF_CHALLENGE challenge;
-        ULONGLONG ullDeadline;
-        TOKEN_PROOF_RESULT result;
+        SessionStage stage;
+        wchar_t szSerial[16];
     };
 
-    void RunProof(void* pWork)
+    // One logon's card session. It runs on a thread of its own, so a token that stops
+    // answering cannot hold the logon past the deadline; it writes the logon's lines while
+    // the logon waits for it, and then belongs to whoever is left.
+    struct LOGON_CARD_WORK
     {
-        auto* pProof = static_cast<PROOF_WORK*>(pWork);
-        ProveTokenPossession(*pProof->session.pReader, pProof->credential, pProof->challenge, pProof->ullDeadline,
-                             &pProof->result);
-    }
+        explicit LOGON_CARD_WORK(ULONGLONG ullDeadline, bool fLogging) : session(ullDeadline), log(fLogging, &gate) {}
 
-    void AbandonProof(void* pWork)
-    {
-        auto* pProof = static_cast<PROOF_WORK*>(pWork);
-        ReleaseSession(pProof->session);
-        SecureZeroMemory(&pProof->credential, sizeof(pProof->credential));
-        HeapDelete(pProof);
-    }
+        CCardSession session;
+        CLogGate gate;
+        CLogonLog log;
+        wchar_t* pszUserName = nullptr; // the logon's name, whole, on the process heap
+        TOKEN_PROOF_CHALLENGE challenge = {};
+        bool fChallenge = false;
+
+        // Written by the session while the gate is open; read by the logon after the work
+        // finished, or after it closed the gate.
+        SessionStage stage = SessionStage::Identifying;
+        wchar_t szSerial[16] = {};
+        LONG result = SUBAUTH_CONNECT_FAILED;
+        BOOLEAN authoritative = TRUE;
+        TOKEN_CHECK_DETAILS details = {};
+        SESSION_SNAPSHOT* pSnapshot = nullptr; // the logon's, filled when it lets go
+    };
 
     void LogSink(void* pLog, const wchar_t* pszText)
     {
         static_cast<CLogonLog*>(pLog)->Write(pszText);
     }
 
-    // The proof on a thread of its own, so that a token that stops answering cannot hold
-    // the logon past the deadline.
-    void SetProofFailure(TOKEN_CHECK_DETAILS* pDetails, const wchar_t* pszReason)
+    void EnterStage(LOGON_CARD_WORK& work, SessionStage stage)
     {
-        wcsncpy_s(pDetails->szProofFailure, pszReason, _TRUNCATE);
+        if (work.gate.Enter())
+        {
+            work.stage = stage;
+            wcsncpy_s(work.szSerial, work.details.szSerial, _TRUNCATE);
+            work.gate.Leave();
+        }
+    }
+
+    void SetProofFailure(TOKEN_CHECK_DETAILS& details, const wchar_t* pszReason)
+    {
+        wcsncpy_s(details.szProofFailure, pszReason, _TRUNCATE);
     }
 
     // A refusal of the proof: its log line, and the reason its event names.
-    LONG RefuseProof(CLogonLog& log, TOKEN_CHECK_DETAILS* pDetails, const wchar_t* pszLogLine, const wchar_t* pszReason)
+    LONG RefuseProof(LOGON_CARD_WORK& work, const wchar_t* pszLogLine, const wchar_t* pszReason)
     {
-        log.Write(pszLogLine);
-        SetProofFailure(pDetails, pszReason);
+        work.log.Write(pszLogLine);
+        SetProofFailure(work.details, pszReason);
         return SUBAUTH_PROOF_FAILED;
     }
 
     // "Token proof failed: ..." with what failed, which the event names too.
-    LONG ProofFailed(CLogonLog& log, TOKEN_CHECK_DETAILS* pDetails, const wchar_t* pszReason)
+    LONG ProofFailed(LOGON_CARD_WORK& work, const wchar_t* pszReason)
     {
-        log.Line(L"Token proof failed: %s\r\n", pszReason);
-        SetProofFailure(pDetails, pszReason);
+        work.log.Line(L"Token proof failed: %s\r\n", pszReason);
+        SetProofFailure(work.details, pszReason);
         return SUBAUTH_PROOF_FAILED;
     }
 
-    LONG CheckProof(TOKEN_SESSION& session, const wchar_t* pszSerial, const TOKEN_CREDENTIAL& credential, CLogonLog& log,
-                    TOKEN_CHECK_DETAILS* pDetails)
+    LONG CheckProof(LOGON_CARD_WORK& work, const wchar_t* pszSerial, const TOKEN_CREDENTIAL& credential)
     {
-        PROOF_WORK* pProof = HeapNew<PROOF_WORK>();
-        if (pProof == nullptr)
+        if (!work.fChallenge)
         {
-            return ProofFailed(log, pDetails, L"out of memory");
+            return ProofFailed(work, L"no challenge");
         }
-        // The deadline is the key's: the challenge is drawn before it starts.
-        if (!DrawTokenProofChallenge(&pProof->challenge))
-        {
-            HeapDelete(pProof);
-            return ProofFailed(log, pDetails, L"no challenge");
-        }
-        pProof->session = session;
-        pProof->credential = credential;
-        pProof->ullDeadline = GetTickCount64() + PROOF_DEADLINE_MS;
-        session = {};
-        const TokenWorkOutcome work = RunTokenWork(pProof, RunProof, AbandonProof, pProof->ullDeadline);
-        if (work == TokenWorkOutcome::TimedOut)
-        {
-            return RefuseProof(log, pDetails, L"Token did not answer in time\r\n", L"no answer in time");
-        }
-        session = pProof->session;
-        const TOKEN_PROOF_RESULT result = pProof->result;
-        SecureZeroMemory(&pProof->credential, sizeof(pProof->credential));
-        HeapDelete(pProof);
-        if (work == TokenWorkOutcome::NotStarted)
-        {
-            return ProofFailed(log, pDetails, L"no thread for the exchange");
-        }
-
+        TOKEN_PROOF_RESULT result;
+        ProveTokenPossession(*work.session.Reader(), credential, work.challenge, work.session.Deadline(), &result);
         switch (result.outcome)
         {
         case TokenProofOutcome::Proven:
@@ -129,26 +114,25 @@ namespace
             RaiseTokenSignCount(pszSerial, result.presentedCount);
             return 0;
         case TokenProofOutcome::NoFidoApplet:
-            return RefuseProof(log, pDetails, L"Token has no FIDO2 application\r\n", L"no FIDO2 application");
+            return RefuseProof(work, L"Token has no FIDO2 application\r\n", L"no FIDO2 application");
         case TokenProofOutcome::CredentialNotHeld:
-            return RefuseProof(log, pDetails, L"Token does not hold the credential\r\n",
-                               L"the token does not hold the credential");
+            return RefuseProof(work, L"Token does not hold the credential\r\n", L"the token does not hold the credential");
         case TokenProofOutcome::CounterNotIncreased:
-            log.Line(L"Signature counter did not increase: stored %u, presented %u\r\n",
-                     static_cast<unsigned int>(result.storedCount), static_cast<unsigned int>(result.presentedCount));
-            SetProofFailure(pDetails, L"signature counter did not increase");
+            work.log.Line(L"Signature counter did not increase: stored %u, presented %u\r\n",
+                          static_cast<unsigned int>(result.storedCount), static_cast<unsigned int>(result.presentedCount));
+            SetProofFailure(work.details, L"signature counter did not increase");
             return SUBAUTH_PROOF_FAILED;
         case TokenProofOutcome::TimedOut:
-            return RefuseProof(log, pDetails, L"Token did not answer in time\r\n", L"no answer in time");
+            return RefuseProof(work, L"Token did not answer in time\r\n", L"no answer in time");
         case TokenProofOutcome::Failed:
             break;
         }
-        return ProofFailed(log, pDetails, result.szReason);
+        return ProofFailed(work, result.szReason);
     }
 
     // After the token's user has matched: a token with a credential must prove that it
     // holds it; one without passes on its serial number unless proof is required.
-    LONG CheckPossession(TOKEN_SESSION& session, const wchar_t* pszSerial, CLogonLog& log, TOKEN_CHECK_DETAILS* pDetails)
+    LONG CheckPossession(LOGON_CARD_WORK& work, const wchar_t* pszSerial)
     {
         TOKEN_CREDENTIAL credential;
         switch (ReadTokenCredential(pszSerial, &credential))
@@ -156,47 +140,46 @@ namespace
         case TokenCredentialState::None:
             if (IsProofRequired())
             {
-                return RefuseProof(log, pDetails, L"Token has no credential and proof is required\r\n",
+                return RefuseProof(work, L"Token has no credential and proof is required\r\n",
                                    L"no credential and proof is required");
             }
-            log.Write(L"Token has no credential; accepted by serial number\r\n");
+            work.log.Write(L"Token has no credential; accepted by serial number\r\n");
             return 0;
         case TokenCredentialState::Malformed:
-            return ProofFailed(log, pDetails, L"stored credential malformed");
+            return ProofFailed(work, L"stored credential malformed");
         case TokenCredentialState::Present:
             break;
         }
-        const LONG result = CheckProof(session, pszSerial, credential, log, pDetails);
+        EnterStage(work, SessionStage::Proving);
+        const LONG result = CheckProof(work, pszSerial, credential);
         SecureZeroMemory(&credential, sizeof(credential));
         return result;
     }
 
-    LONG CheckWithReader(TOKEN_SESSION& session, const wchar_t* pszReaderName, const wchar_t* pszUserName,
-                         BOOLEAN* pAuthoritative, CLogonLog& log, TOKEN_CHECK_DETAILS* pDetails)
+    LONG CheckWithReader(LOGON_CARD_WORK& work, const wchar_t* pszReaderName)
     {
-        session.pReader = HeapNew<CSmartCardReader>(session.pContext->context, pszReaderName);
-        if (session.pReader == nullptr)
+        CLogonLog& log = work.log;
+        const LONG connectResult = work.session.Connect(pszReaderName, log.IsEnabled(), log.IsEnabled());
+        if (connectResult != SCARD_S_SUCCESS)
         {
+            log.Line(L"Connect failed: %X\r\n", static_cast<unsigned int>(connectResult));
+            work.details.dwStatus = static_cast<DWORD>(connectResult);
             return SUBAUTH_CONNECT_FAILED;
         }
-        session.pReader->traceResults = log.IsEnabled();
-        session.pReader->traceData = log.IsEnabled();
-
-        if (session.pReader->Connect(SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1) != SCARD_S_SUCCESS)
-        {
-            log.Line(L"Connect failed: %X\r\n", static_cast<unsigned int>(session.pReader->lastResult));
-            pDetails->dwStatus = session.pReader->lastResult;
-            return SUBAUTH_CONNECT_FAILED;
-        }
-        // Concurrent logons with one token would otherwise select applets under each
-        // other's feet. Without a transaction a logon may fail, never pass wrongly.
-        session.pReader->BeginTransaction();
+        CSmartCardReader& reader = *work.session.Reader();
         wchar_t szSerial[64] = {};
-        const int serialStatus = ReadTokenSerial(*session.pReader, szSerial, ARRAYSIZE(szSerial));
+        const int serialStatus = ReadTokenSerial(reader, szSerial, ARRAYSIZE(szSerial));
+        if (serialStatus != 0 && reader.lastResult == static_cast<DWORD>(SCARD_E_TIMEOUT))
+        {
+            log.Write(L"Token did not answer in time\r\n");
+            work.details.dwStatus = reader.lastResult;
+            return SUBAUTH_CONNECT_FAILED;
+        }
         log.Line(L"Serial number: %s\r\n", szSerial);
         if (serialStatus == 0)
         {
-            wcsncpy_s(pDetails->szSerial, szSerial, _TRUNCATE);
+            wcsncpy_s(work.details.szSerial, szSerial, _TRUNCATE);
+            EnterStage(work, SessionStage::Identifying);
         }
         BYTE rgbUser[TOKEN_USER_BUFFER_SIZE] = {};
         DWORD cbUser = sizeof(rgbUser);
@@ -209,35 +192,36 @@ namespace
         wchar_t szTokenUser[TOKEN_USER_BUFFER_SIZE] = {};
         AnsiValueToWide(rgbUser, cbUser, szTokenUser, ARRAYSIZE(szTokenUser));
         log.Line(L"uname from registry: %s\r\n", szTokenUser);
-        if (wcscmp(pszUserName, szTokenUser) != 0)
+        if (wcscmp(work.pszUserName, szTokenUser) != 0)
         {
-            *pAuthoritative = FALSE;
+            work.authoritative = FALSE;
             log.Write(L"Token is not for this user\r\n");
             return SUBAUTH_WRONG_USER;
         }
-        const LONG possession = CheckPossession(session, szSerial, log, pDetails);
+        const LONG possession = CheckPossession(work, szSerial);
         if (possession != 0)
         {
             return possession;
         }
-        ProbeOtpApplet(*session.pReader);
+        EnterStage(work, SessionStage::Decided);
+        ProbeOtpApplet(reader);
         return 0;
     }
 
-    LONG RunCheck(TOKEN_SESSION& session, const wchar_t* pszUserName, BOOLEAN* pAuthoritative, CLogonLog& log,
-                  TOKEN_CHECK_DETAILS* pDetails)
+    LONG RunCheck(LOGON_CARD_WORK& work)
     {
         // Without the smart-card service no token can be shown, and on recent Windows the
         // service stops when the last reader goes: that must not open the door.
-        CSmartCardContext& context = *session.pContext;
-        const LONG establishResult = context.EstablishContext();
+        CLogonLog& log = work.log;
+        const LONG establishResult = work.session.EstablishContext();
         if (establishResult != SCARD_S_SUCCESS)
         {
             log.Line(L"Smart card service unavailable: 0x%08X\r\n", static_cast<unsigned int>(establishResult));
-            pDetails->fServiceUnavailable = true;
-            pDetails->dwStatus = static_cast<DWORD>(establishResult);
+            work.details.fServiceUnavailable = true;
+            work.details.dwStatus = static_cast<DWORD>(establishResult);
             return SUBAUTH_NO_TOKEN;
         }
+        CSmartCardContext& context = work.session.Context();
         if (context.ListReaders() == nullptr)
         {
             log.Write(L"No readers found\r\n");
@@ -254,22 +238,121 @@ namespace
         {
             return SUBAUTH_MULTIPLE_TOKENS;
         }
-        return CheckWithReader(session, pszTokenReader, pszUserName, pAuthoritative, log, pDetails);
+        return CheckWithReader(work, pszTokenReader);
+    }
+
+    void RunCardSession(void* pWork)
+    {
+        auto* pCardWork = static_cast<LOGON_CARD_WORK*>(pWork);
+        pCardWork->result = RunCheck(*pCardWork);
+        // The card goes back as soon as the session is done, whoever waits for it.
+        pCardWork->session.Close();
+    }
+
+    void AbandonCardSession(void* pWork)
+    {
+        auto* pCardWork = static_cast<LOGON_CARD_WORK*>(pWork);
+        SecureZeroMemory(&pCardWork->challenge, sizeof(pCardWork->challenge));
+        if (pCardWork->pszUserName != nullptr)
+        {
+            HeapFree(GetProcessHeap(), 0, pCardWork->pszUserName);
+        }
+        HeapDelete(pCardWork);
+    }
+
+    void LetGoOfCardSession(void* pWork)
+    {
+        auto* pCardWork = static_cast<LOGON_CARD_WORK*>(pWork);
+        pCardWork->gate.Close();
+        pCardWork->pSnapshot->stage = pCardWork->stage;
+        wcsncpy_s(pCardWork->pSnapshot->szSerial, pCardWork->szSerial, _TRUNCATE);
+        pCardWork->session.LetGo();
+    }
+
+    // The logon's answer when it had to give up on its session.
+    LONG GiveUp(const SESSION_SNAPSHOT& snapshot, CLogonLog& log, TOKEN_CHECK_DETAILS* pDetails)
+    {
+        wcsncpy_s(pDetails->szSerial, snapshot.szSerial, _TRUNCATE);
+        switch (snapshot.stage)
+        {
+        case SessionStage::Decided:
+            // Proven, counted; only the probe, whose answer never counted, is still out.
+            return 0;
+        case SessionStage::Proving:
+            log.Write(L"Token did not answer in time\r\n");
+            SetProofFailure(*pDetails, L"no answer in time");
+            return SUBAUTH_PROOF_FAILED;
+        case SessionStage::Identifying:
+            break;
+        }
+        log.Write(L"Token did not answer in time\r\n");
+        pDetails->dwStatus = static_cast<DWORD>(SCARD_E_TIMEOUT);
+        return SUBAUTH_CONNECT_FAILED;
+    }
+
+    LONG RunCardSessionUnderDeadline(const wchar_t* pszUserName, BOOLEAN* pAuthoritative, CLogonLog& log,
+                                     TOKEN_CHECK_DETAILS* pDetails)
+    {
+        if (CountLingeringTokenWork() >= MAX_LINGERING_SESSIONS)
+        {
+            log.Write(L"Earlier token sessions are still held by an unresponsive token\r\n");
+            return SUBAUTH_CONNECT_FAILED;
+        }
+        // The challenge is drawn before the token's time starts: first use of CNG may be slow.
+        TOKEN_PROOF_CHALLENGE challenge;
+        const bool fChallenge = DrawTokenProofChallenge(&challenge);
+        LOGON_CARD_WORK* pWork = HeapNew<LOGON_CARD_WORK>(GetTickCount64() + CARD_SESSION_DEADLINE_MS, log.IsEnabled());
+        if (pWork == nullptr)
+        {
+            log.Write(L"Token session could not be started\r\n");
+            return SUBAUTH_CONNECT_FAILED;
+        }
+        const size_t cchUserName = wcslen(pszUserName) + 1;
+        pWork->pszUserName = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, cchUserName * sizeof(wchar_t)));
+        if (pWork->pszUserName == nullptr)
+        {
+            AbandonCardSession(pWork);
+            log.Write(L"Token session could not be started\r\n");
+            return SUBAUTH_CONNECT_FAILED;
+        }
+        memcpy(pWork->pszUserName, pszUserName, cchUserName * sizeof(wchar_t));
+        pWork->challenge = challenge;
+        pWork->fChallenge = fChallenge;
+        SecureZeroMemory(&challenge, sizeof(challenge));
+        SESSION_SNAPSHOT snapshot = {};
+        pWork->pSnapshot = &snapshot;
+
+        const TOKEN_WORK_CALLS calls = { RunCardSession, AbandonCardSession, LetGoOfCardSession };
+        const TokenWorkOutcome outcome = RunTokenWork(pWork, calls, pWork->session.Deadline() + LET_GO_GRACE_MS);
+        if (outcome == TokenWorkOutcome::TimedOut)
+        {
+            // The work is the session's now: only what was taken when letting go is read.
+            return GiveUp(snapshot, log, pDetails);
+        }
+        LONG result = SUBAUTH_CONNECT_FAILED;
+        if (outcome == TokenWorkOutcome::NotStarted)
+        {
+            log.Write(L"Token session could not be started\r\n");
+        }
+        else
+        {
+            result = pWork->result;
+            *pDetails = pWork->details;
+            if (pWork->authoritative == FALSE)
+            {
+                *pAuthoritative = FALSE;
+            }
+        }
+        AbandonCardSession(pWork);
+        return result;
     }
 }
 
 LONG CheckTokenLogon(const wchar_t* pszUserName, BOOLEAN* pAuthoritative, CLogonLog& log, TOKEN_CHECK_DETAILS* pDetails)
 {
     *pDetails = {};
-    LONG result = SUBAUTH_NO_TOKEN;
-    TOKEN_SESSION session;
-    session.pContext = HeapNew<CSmartCardContext>();
     const HRESULT hrCom = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (session.pContext != nullptr)
-    {
-        result = RunCheck(session, pszUserName, pAuthoritative, log, pDetails);
-    }
-    ReleaseSession(session);
+    const LONG result = RunCardSessionUnderDeadline(pszUserName, pAuthoritative, log, pDetails);
     if (SUCCEEDED(hrCom))
     {
         CoUninitialize();

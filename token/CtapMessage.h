@@ -15,6 +15,7 @@ constexpr char VELKOR_RP_ID[] = "velkor-fido2-login.local";
 
 constexpr uint8_t CTAP_CMD_MAKE_CREDENTIAL = 0x01;
 constexpr uint8_t CTAP_CMD_GET_ASSERTION = 0x02;
+constexpr uint8_t CTAP_CMD_GET_INFO = 0x04;
 
 // Status bytes the caller tells apart.
 constexpr uint8_t CTAP_STATUS_OK = 0x00;

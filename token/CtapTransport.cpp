@@ -10,27 +10,63 @@ bool CCtapTransport::PastDeadline() const
     return GetTickCount64() >= _ullDeadline;
 }
 
-bool CCtapTransport::Send(const uint8_t* pbCommand, size_t cbCommand)
+CtapTransportStatus CCtapTransport::Send(const uint8_t* pbCommand, size_t cbCommand)
 {
     SecureZeroMemory(_rgbAnswer, sizeof(_rgbAnswer));
-    _cbAnswer = sizeof(_rgbAnswer);
-    _lastCardResult = static_cast<DWORD>(_reader.Transmit(pbCommand, static_cast<DWORD>(cbCommand), _rgbAnswer, &_cbAnswer));
-    if (_lastCardResult != SCARD_S_SUCCESS || _cbAnswer > sizeof(_rgbAnswer))
+    _cbAnswer = 0;
+    if (PastDeadline())
     {
-        _cbAnswer = 0;
-        return false;
+        return CtapTransportStatus::TimedOut;
     }
-    return true;
+    DWORD cbAnswer = sizeof(_rgbAnswer);
+    _lastCardResult = static_cast<DWORD>(_reader.Transmit(pbCommand, static_cast<DWORD>(cbCommand), _rgbAnswer, &cbAnswer));
+    if (_lastCardResult == static_cast<DWORD>(SCARD_E_TIMEOUT) && PastDeadline())
+    {
+        return CtapTransportStatus::TimedOut;
+    }
+    if (_lastCardResult != SCARD_S_SUCCESS || cbAnswer > sizeof(_rgbAnswer))
+    {
+        return CtapTransportStatus::CardError;
+    }
+    _cbAnswer = cbAnswer;
+    return CtapTransportStatus::Ok;
+}
+
+// GET RESPONSE for the cbMore bytes a 61 xx announced.
+CtapTransportStatus CCtapTransport::GetResponse(size_t cbMore)
+{
+    uint8_t rgbGetResponse[5];
+    BuildGetResponseCommand(_getResponseClass, static_cast<uint8_t>(cbMore & 0xFF), rgbGetResponse);
+    CtapTransportStatus status = Send(rgbGetResponse, sizeof(rgbGetResponse));
+    if (status != CtapTransportStatus::Ok)
+    {
+        return status;
+    }
+    // Some tokens know GET RESPONSE only in the interindustry class.
+    const NFC_ANSWER answer = ClassifyNfcAnswer(_rgbAnswer, _cbAnswer);
+    if (_getResponseClass == 0x80 && answer.kind == NfcAnswerKind::Error && IsClassOrInstructionRefused(answer.statusWord))
+    {
+        _getResponseClass = 0x00;
+        BuildGetResponseCommand(_getResponseClass, static_cast<uint8_t>(cbMore & 0xFF), rgbGetResponse);
+        status = Send(rgbGetResponse, sizeof(rgbGetResponse));
+    }
+    return status;
 }
 
 // Follows the answer just received to its end: more data to fetch, a command still
-// running to poll, or an error.
+// running to poll, or an error. Every round sends, so every round meets the deadline; a
+// GET RESPONSE must bring data, so the rounds end with the answer bound at the latest.
 CtapTransportStatus CCtapTransport::Collect(CApduAnswerBuffer& answer)
 {
+    bool fFetching = false;
     for (;;)
     {
         const NFC_ANSWER classified = ClassifyNfcAnswer(_rgbAnswer, _cbAnswer);
         _lastStatusWord = classified.statusWord;
+        if (classified.kind != NfcAnswerKind::Error)
+        {
+            _fCtapAnswered = true;
+        }
         switch (classified.kind)
         {
         case NfcAnswerKind::Complete:
@@ -38,28 +74,21 @@ CtapTransportStatus CCtapTransport::Collect(CApduAnswerBuffer& answer)
                                                                        : CtapTransportStatus::AnswerTooLong;
         case NfcAnswerKind::MoreData:
         {
+            // A token that keeps announcing more and sends nothing would be fetched from forever.
+            if (fFetching && classified.cbData == 0)
+            {
+                return CtapTransportStatus::MalformedAnswer;
+            }
             if (!answer.Append(classified.pbData, classified.cbData))
             {
                 return CtapTransportStatus::AnswerTooLong;
             }
-            uint8_t rgbGetResponse[5];
-            BuildGetResponseCommand(_getResponseClass, static_cast<uint8_t>(classified.cbMore & 0xFF), rgbGetResponse);
-            if (!Send(rgbGetResponse, sizeof(rgbGetResponse)))
+            const CtapTransportStatus status = GetResponse(classified.cbMore);
+            if (status != CtapTransportStatus::Ok)
             {
-                return CtapTransportStatus::CardError;
+                return status;
             }
-            // Some tokens know GET RESPONSE only in the interindustry class.
-            const NFC_ANSWER retry = ClassifyNfcAnswer(_rgbAnswer, _cbAnswer);
-            if (_getResponseClass == 0x80 && retry.kind == NfcAnswerKind::Error &&
-                IsClassOrInstructionRefused(retry.statusWord))
-            {
-                _getResponseClass = 0x00;
-                BuildGetResponseCommand(_getResponseClass, static_cast<uint8_t>(classified.cbMore & 0xFF), rgbGetResponse);
-                if (!Send(rgbGetResponse, sizeof(rgbGetResponse)))
-                {
-                    return CtapTransportStatus::CardError;
-                }
-            }
+            fFetching = true;
             break;
         }
         case NfcAnswerKind::Processing:
@@ -68,15 +97,26 @@ CtapTransportStatus CCtapTransport::Collect(CApduAnswerBuffer& answer)
             const ULONGLONG ullNow = GetTickCount64();
             if (ullNow >= _ullDeadline)
             {
-                Send(NFCCTAP_CANCEL_COMMAND, sizeof(NFCCTAP_CANCEL_COMMAND));
+                // The one command that may go out after the deadline: it stops the token's work.
+                DWORD cbIgnored = sizeof(_rgbAnswer);
+                const ULONGLONG ullReaderDeadline = _reader.deadline;
+                _reader.deadline = 0;
+                _reader.Transmit(NFCCTAP_CANCEL_COMMAND, sizeof(NFCCTAP_CANCEL_COMMAND), _rgbAnswer, &cbIgnored);
+                _reader.deadline = ullReaderDeadline;
                 return CtapTransportStatus::TimedOut;
             }
             const ULONGLONG ullLeft = _ullDeadline - ullNow;
             Sleep(static_cast<DWORD>(ullLeft < POLL_INTERVAL_MS ? ullLeft : POLL_INTERVAL_MS));
-            if (!Send(NFCCTAP_GETRESPONSE_COMMAND, sizeof(NFCCTAP_GETRESPONSE_COMMAND)))
+            if (PastDeadline())
             {
-                return CtapTransportStatus::CardError;
+                continue; // cancel above rather than poll once more
             }
+            const CtapTransportStatus status = Send(NFCCTAP_GETRESPONSE_COMMAND, sizeof(NFCCTAP_GETRESPONSE_COMMAND));
+            if (status != CtapTransportStatus::Ok)
+            {
+                return status;
+            }
+            fFetching = false;
             break;
         }
         case NfcAnswerKind::Error:
@@ -88,52 +128,68 @@ CtapTransportStatus CCtapTransport::Collect(CApduAnswerBuffer& answer)
 CtapTransportStatus CCtapTransport::SelectFido(FidoVersion* pVersion)
 {
     *pVersion = FidoVersion::None;
-    if (PastDeadline())
+    const CtapTransportStatus sent = Send(FIDO_SELECT_COMMAND, FIDO_SELECT_COMMAND_BYTES);
+    if (sent != CtapTransportStatus::Ok)
     {
-        return CtapTransportStatus::TimedOut;
-    }
-    if (!Send(FIDO_SELECT_COMMAND, FIDO_SELECT_COMMAND_BYTES))
-    {
-        return CtapTransportStatus::CardError;
+        return sent;
     }
     uint8_t rgbVersion[32] = {};
     CApduAnswerBuffer version(rgbVersion, sizeof(rgbVersion));
     const CtapTransportStatus status = Collect(version);
-    if (status == CtapTransportStatus::TimedOut || (status == CtapTransportStatus::CardError && _lastCardResult != 0))
+    // Only the token's own refusal of the applet (file not found, instruction not known)
+    // says it has no FIDO applet; a failed transmission, a deadline, another status word or
+    // an answer that cannot be followed says nothing about that.
+    if (status == CtapTransportStatus::CardError && _lastCardResult == 0 &&
+        (_lastStatusWord == 0x6A82 || _lastStatusWord == 0x6D00))
+    {
+        return CtapTransportStatus::NoFidoApplet;
+    }
+    if (status != CtapTransportStatus::Ok)
     {
         return status;
     }
-    *pVersion = status == CtapTransportStatus::Ok ? CheckFidoSelectAnswer(version.Data(), version.Length())
-                                                  : FidoVersion::None;
-    return IsCtap2Version(*pVersion) ? CtapTransportStatus::Ok : CtapTransportStatus::NoFidoApplet;
+    *pVersion = CheckFidoSelectAnswer(version.Data(), version.Length());
+    _fCtapAnswered = false;
+    return IsCtap2Version(*pVersion) || *pVersion == FidoVersion::U2fV2 ? CtapTransportStatus::Ok
+                                                                        : CtapTransportStatus::NoFidoApplet;
 }
 
 CtapTransportStatus CCtapTransport::Exchange(const uint8_t* pbMessage, size_t cbMessage, CApduAnswerBuffer& answer)
 {
     answer.Reset();
     const size_t cSegments = CountNfcCtapSegments(cbMessage);
-    for (size_t i = 0; i < cSegments; ++i)
+    if (cSegments == 0)
     {
-        if (PastDeadline())
-        {
-            return CtapTransportStatus::TimedOut;
-        }
+        return CtapTransportStatus::CardError;
+    }
+    CtapTransportStatus status = CtapTransportStatus::Ok;
+    for (size_t i = 0; i < cSegments && status == CtapTransportStatus::Ok; ++i)
+    {
         uint8_t rgbSegment[NFCCTAP_SEGMENT_MAX_BYTES];
         const size_t cbSegment = BuildNfcCtapSegment(pbMessage, cbMessage, i, rgbSegment, sizeof(rgbSegment));
-        if (cbSegment == 0 || !Send(rgbSegment, cbSegment))
+        status = cbSegment != 0 ? Send(rgbSegment, cbSegment) : CtapTransportStatus::CardError;
+        if (status != CtapTransportStatus::Ok)
         {
-            return CtapTransportStatus::CardError;
+            break;
+        }
+        if (i + 1 == cSegments)
+        {
+            status = Collect(answer);
+            break;
         }
         // Every segment but the last is only acknowledged.
-        if (i + 1 < cSegments)
+        const NFC_ANSWER acknowledged = ClassifyNfcAnswer(_rgbAnswer, _cbAnswer);
+        _lastStatusWord = acknowledged.statusWord;
+        if (acknowledged.kind != NfcAnswerKind::Complete || acknowledged.cbData != 0)
         {
-            const NFC_ANSWER acknowledged = ClassifyNfcAnswer(_rgbAnswer, _cbAnswer);
-            _lastStatusWord = acknowledged.statusWord;
-            if (acknowledged.kind != NfcAnswerKind::Complete || acknowledged.cbData != 0)
-            {
-                return CtapTransportStatus::CardError;
-            }
+            status = CtapTransportStatus::CardError;
         }
     }
-    return cSegments == 0 ? CtapTransportStatus::CardError : Collect(answer);
+    // A key that selects (U2F_V2 among them) and then refuses CTAP2 messages with a status
+    // word has no CTAP2 on this interface; a card error or a deadline says nothing about that.
+    if (status == CtapTransportStatus::CardError && _lastCardResult == 0 && _lastStatusWord != 0 && !_fCtapAnswered)
+    {
+        return CtapTransportStatus::NoFidoApplet;
+    }
+    return status;
 }

@@ -35,6 +35,11 @@ CSmartCardReader::~CSmartCardReader()
     }
 }
 
+bool CSmartCardReader::PastDeadline() const
+{
+    return deadline != 0 && GetTickCount64() >= deadline;
+}
+
 LONG CSmartCardReader::Finish(const wchar_t* pszCallName, LONG result)
 {
     lastResult = static_cast<DWORD>(result);
@@ -56,6 +61,10 @@ LONG CSmartCardReader::Connect(DWORD dwShareMode, DWORD dwPreferredProtocols)
     if (readerName[0] == L'\0')
     {
         return Finish(L"SCardConnect", SCARD_E_UNKNOWN_READER);
+    }
+    if (PastDeadline())
+    {
+        return Finish(L"SCardConnect", SCARD_E_TIMEOUT);
     }
     return Finish(L"SCardConnect",
                   SCardConnectW(context, readerName, dwShareMode, dwPreferredProtocols, &card, &activeProtocol));
@@ -79,6 +88,10 @@ LONG CSmartCardReader::Reconnect(DWORD dwShareMode, DWORD dwPreferredProtocols, 
 
 LONG CSmartCardReader::Transmit(const BYTE* pbCommand, DWORD cbCommand, BYTE* pbResponse, DWORD* pcbResponse)
 {
+    if (PastDeadline())
+    {
+        return Finish(L"SCardTransmit", SCARD_E_TIMEOUT);
+    }
     if (traceData)
     {
         TraceBytes(L"APDU: ", pbCommand, cbCommand);
@@ -96,6 +109,10 @@ LONG CSmartCardReader::Transmit(const BYTE* pbCommand, DWORD cbCommand, BYTE* pb
 
 LONG CSmartCardReader::Control(const BYTE* pbInput, DWORD cbInput, BYTE* pbOutput, DWORD cbOutput, DWORD* pcbReturned)
 {
+    if (PastDeadline())
+    {
+        return Finish(L"SCardControl", SCARD_E_TIMEOUT);
+    }
     if (traceData)
     {
         TraceBytes(L"SEND: ", pbInput, cbInput);
@@ -111,6 +128,10 @@ LONG CSmartCardReader::Control(const BYTE* pbInput, DWORD cbInput, BYTE* pbOutpu
 
 LONG CSmartCardReader::BeginTransaction()
 {
+    if (PastDeadline())
+    {
+        return Finish(L"SCardBeginTransaction", SCARD_E_TIMEOUT);
+    }
     const LONG result = Finish(L"SCardBeginTransaction", SCardBeginTransaction(card));
     inTransaction = result == SCARD_S_SUCCESS;
     return result;

@@ -37,8 +37,12 @@ public:
     bool traceData = true;
     wchar_t traceText[TRACE_TEXT_CHARS] = {};
     bool inTransaction = false;
+    // A GetTickCount64 value; once it has passed, Connect, BeginTransaction, Transmit and
+    // Control send nothing and answer SCARD_E_TIMEOUT. 0: no deadline.
+    ULONGLONG deadline = 0;
 
 private:
+    bool PastDeadline() const;
     LONG Finish(const wchar_t* pszCallName, LONG result);
     void TraceBytes(const wchar_t* pszLabel, const BYTE* pbData, DWORD cbData);
 };

@@ -131,6 +131,9 @@ namespace
         case CtapTransportStatus::AnswerTooLong:
             SetReason(pResult, TokenProofOutcome::Failed, L"answer too long");
             return;
+        case CtapTransportStatus::MalformedAnswer:
+            SetReason(pResult, TokenProofOutcome::Failed, L"malformed answer");
+            return;
         case CtapTransportStatus::CardError:
         case CtapTransportStatus::Ok:
             break;
@@ -253,11 +256,20 @@ void ProveTokenPossession(CSmartCardReader& reader, const TOKEN_CREDENTIAL& cred
     pResult->outcome = TokenProofOutcome::Proven;
 }
 
-CtapTransportStatus SelectTokenFido(CSmartCardReader& reader, ULONGLONG ullDeadline)
+CtapTransportStatus ProbeTokenCtap2(CSmartCardReader& reader, ULONGLONG ullDeadline)
 {
     CCtapTransport transport(reader, ullDeadline);
     FidoVersion version = FidoVersion::None;
-    return transport.SelectFido(&version);
+    const CtapTransportStatus status = transport.SelectFido(&version);
+    if (status != CtapTransportStatus::Ok)
+    {
+        return status;
+    }
+    // authenticatorGetInfo: any CTAP answer, whatever its status byte, shows CTAP2 spoken here.
+    const uint8_t rgbGetInfo[] = { CTAP_CMD_GET_INFO };
+    uint8_t rgbAnswer[CTAP_CREDENTIAL_ANSWER_MAX];
+    CApduAnswerBuffer answer(rgbAnswer, sizeof(rgbAnswer));
+    return transport.Exchange(rgbGetInfo, sizeof(rgbGetInfo), answer);
 }
 
 void MakeTokenCredential(CSmartCardReader& reader, const wchar_t* pszUserName, ULONGLONG ullDeadline,
@@ -298,7 +310,8 @@ void MakeTokenCredential(CSmartCardReader& reader, const wchar_t* pszUserName, U
     case CtapTransportStatus::Ok: break;
     case CtapTransportStatus::NoFidoApplet: pCredential->outcome = TokenCredentialOutcome::NoFidoApplet; return;
     case CtapTransportStatus::TimedOut: pCredential->outcome = TokenCredentialOutcome::TimedOut; return;
-    case CtapTransportStatus::AnswerTooLong: pCredential->answerCheck = CtapResult::MalformedAnswer; return;
+    case CtapTransportStatus::AnswerTooLong:
+    case CtapTransportStatus::MalformedAnswer: pCredential->answerCheck = CtapResult::MalformedAnswer; return;
     case CtapTransportStatus::CardError:
         pCredential->cardResult = transport.LastCardResult();
         pCredential->statusWord = transport.LastStatusWord();

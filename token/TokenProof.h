@@ -67,8 +67,9 @@ struct NEW_TOKEN_CREDENTIAL
     DWORD signCount;
 };
 
-// Whether the token answers the FIDO SELECT with a CTAP2 version, by ullDeadline.
-CtapTransportStatus SelectTokenFido(CSmartCardReader& reader, ULONGLONG ullDeadline);
+// Whether the token speaks CTAP2 over its smart-card interface, by ullDeadline: the FIDO
+// SELECT, then authenticatorGetInfo. NoFidoApplet only when the token itself refused.
+CtapTransportStatus ProbeTokenCtap2(CSmartCardReader& reader, ULONGLONG ullDeadline);
 
 // Makes a credential for the account on the connected token (authenticatorMakeCredential,
 // a touch of the key may be needed) by ullDeadline.

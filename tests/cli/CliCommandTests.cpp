@@ -140,6 +140,13 @@ namespace
           { "More than one token detected" }, UNCHANGED },
         { "associate with an unreadable serial", Nothing, L"associate {user}", std::string(ONE_TOKEN) + "answer GET_CPLC 6A88\n", 4,
           {}, { "Could not read the token serial number" }, UNCHANGED },
+        // A transmission lost on the FIDO SELECT, or a key that never ends a command: never
+        // "by its serial number only", and never a hang.
+        { "associate when the FIDO SELECT is lost", Nothing, L"associate {user}",
+          std::string(ONE_TOKEN) + "fail SCardTransmit 8010002F 3\n", 4, {},
+          { "Communication with the token failed; nothing was changed. Try again" }, UNCHANGED },
+        { "associate a key that never ends a command", Nothing, L"associate {user}", std::string(ONE_TOKEN) + "fido busy\n", 4,
+          {}, { "The token did not answer in time; nothing was changed. Unplug it, plug it in again and try again" }, UNCHANGED },
         { "associate for an unknown account", Nothing, L"associate nosuchuser", ONE_TOKEN, 1, {},
           { "No local account nosuchuser on this computer" }, UNCHANGED },
         // ---- dissociation ----

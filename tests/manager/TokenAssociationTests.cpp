@@ -6,6 +6,7 @@
 #include "DebugOutputCapture.h"
 #include "ImportPatch.h"
 #include "MessageBoxRecorder.h"
+#include "ProcessThreads.h"
 #include "TestRegistry.h"
 #include "TokenAssociation.h"
 #include "TokenIdentification.h"
@@ -321,19 +322,28 @@ TEST_F(TokenFlow, FailingToCreateTheTokenKeyIsStep307)
     ExpectNoTokenKeys();
 }
 
-TEST_F(TokenFlow, FailingToWriteTheUserIsStep321AndLeavesNoBlockedSerial)
+// The credential's three values go first and the user last: a failed write at either end
+// takes the token key back, so the serial can be associated later.
+TEST_F(TokenFlow, FailingToWriteTheCredentialOrTheUserLeavesNoBlockedSerial)
 {
+    const struct { int nth; const wchar_t* line; } cases[] = {
+        { 1, L"Error 0x5 updating registry 345\r\n" }, // credentialId
+        { 4, L"Error 0x5 updating registry 321\r\n" }, // user
+    };
     AddToken();
+    for (const auto& c : cases)
     {
-        CRegistryFailure failure("RegSetKeyValueA", reinterpret_cast<void*>(&FailingSetKeyValue), g_setRule, 1, ERROR_ACCESS_DENIED);
-        ASSERT_TRUE(failure.IsActive());
-        EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), Associate());
-        EXPECT_EQ(1, failure.Calls());
+        {
+            CRegistryFailure failure("RegSetKeyValueA", reinterpret_cast<void*>(&FailingSetKeyValue), g_setRule, c.nth,
+                                     ERROR_ACCESS_DENIED);
+            ASSERT_TRUE(failure.IsActive());
+            EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), Associate()) << c.nth;
+            EXPECT_EQ(c.nth, failure.Calls());
+        }
+        EXPECT_TRUE(_boxes.Boxes().empty());
+        EXPECT_TRUE(Traced(c.line)) << c.nth;
+        ExpectNoTokenKeys();
     }
-    EXPECT_TRUE(_boxes.Boxes().empty());
-    EXPECT_TRUE(Traced(L"Error 0x5 updating registry 321\r\n"));
-    // The configuration takes the token key back, so the serial can be associated later.
-    ExpectNoTokenKeys();
     EXPECT_EQ(0u, Associate());
 }
 
@@ -500,6 +510,85 @@ TEST_F(TokenFlow, AKeyWithoutFido2IsKnownByItsSerialOrRefusedWhenProofIsRequired
     EXPECT_EQ((Lines{ L"This token cannot prove possession; it is associated by its serial number only" }), _boxes.Texts());
     EXPECT_EQ(std::string("alice") + '\0', testreg::ReadAnsi(testreg::Token(SERIAL), "user"));
     EXPECT_FALSE(testreg::ValueExists(testreg::Token(SERIAL), L"publicKey"));
+}
+
+// Only the key's own answer that it has no CTAP2 here leads to "by its serial number only":
+// U2F_V2 keys that speak CTAP2 get their credential, a transmission that fails on the FIDO
+// SELECT fails the association and writes nothing.
+TEST_F(TokenFlow, OnlyTheKeysOwnRefusalOfCtap2AssociatesItByItsSerial)
+{
+    const std::wstring serialOnly = L"This token cannot prove possession; it is associated by its serial number only";
+    const struct { const char* what; const char* version; DWORD refuseCtap; DWORD failSelect; DWORD result; bool credential; std::wstring box; } cases[] = {
+        { "U2F_V2 and CTAP2", "U2F_V2", 0, 0, 0, true, L"" },
+        { "U2F_V2 only", "U2F_V2", 0x6D00, 0, 0, false, serialOnly },
+        { "FIDO_2_0 refusing CTAP2", "FIDO_2_0", 0x6985, 0, 0, false, serialOnly },
+        { "SELECT lost", "FIDO_2_0", 0, 0x8010002Fu, 0x8010002Fu, false,
+          L"Communication with the token failed; nothing was changed. Try again" },
+    };
+    for (const auto& c : cases)
+    {
+        VScardReset();
+        const int token = AddToken();
+        VScardSetFidoVersion(token, c.version);
+        VScardSetFidoKnob(token, VSCARD_FIDO_REFUSE_CTAP, c.refuseCtap);
+        if (c.failSelect != 0) VScardFailCall(VSCARD_FN_TRANSMIT, static_cast<LONG>(c.failSelect), 3, FALSE);
+        testreg::DeleteTree();
+        const std::wstring before = testreg::Snapshot();
+        _boxes.Clear();
+        EXPECT_EQ(c.result, Associate()) << c.what;
+        EXPECT_EQ(c.box.empty() ? Lines{} : Lines{ c.box }, _boxes.Texts()) << c.what;
+        if (c.result != 0)
+        {
+            EXPECT_EQ(before, testreg::Snapshot()) << c.what << ": nothing is written";
+            continue;
+        }
+        EXPECT_EQ(std::string("alice") + '\0', testreg::ReadAnsi(testreg::Token(SERIAL), "user")) << c.what;
+        EXPECT_EQ(c.credential, testreg::ValueExists(testreg::Token(SERIAL), L"publicKey")) << c.what;
+    }
+}
+
+// Keys that would hang the administrator's program: each association ends with an error
+// within its deadline (5 s) and a second, leaves nothing written, and two seconds after
+// the deadline no thread of it is left and the key hears nothing more.
+TEST_F(TokenFlow, HostileKeysEndTheAssociationWithAnError)
+{
+    const struct { const char* what; int knob; bool holdTransaction; DWORD result; } cases[] = {
+        { "61 10 without data for ever", VSCARD_FIDO_ENDLESS_MORE_DATA, false, TOKEN_FLOW_BAD_ANSWER },
+        { "a command that never ends", VSCARD_FIDO_BUSY, false, TOKEN_FLOW_TIMED_OUT },
+        { "a transaction another program holds", VSCARD_FIDO_KNOB_COUNT, true, TOKEN_FLOW_TIMED_OUT },
+    };
+    for (const auto& c : cases)
+    {
+        VScardReset();
+        const int token = AddToken();
+        if (c.knob != VSCARD_FIDO_KNOB_COUNT) VScardSetFidoKnob(token, c.knob, 1);
+        SCARDCONTEXT holder = 0;
+        SCARDHANDLE held = 0;
+        if (c.holdTransaction)
+        {
+            DWORD protocol = 0;
+            ASSERT_EQ(SCARD_S_SUCCESS, SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &holder));
+            ASSERT_EQ(SCARD_S_SUCCESS, SCardConnectW(holder, TOKEN_READER.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1,
+                                                     &held, &protocol));
+            ASSERT_EQ(SCARD_S_SUCCESS, SCardBeginTransaction(held));
+        }
+        const std::wstring before = testreg::Snapshot();
+        const DWORD threadsBefore = CountProcessThreads();
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_EQ(c.result, Associate()) << c.what;
+        EXPECT_LE(GetTickCount64() - start, 6000u) << c.what;
+        EXPECT_EQ(before, testreg::Snapshot()) << c.what << ": nothing is written";
+        EXPECT_LE(WaitForProcessThreadsAtMost(threadsBefore, start + 7000), threadsBefore) << c.what;
+        const DWORD transmits = VScardCountTransmits(nullptr, 0);
+        Sleep(300);
+        EXPECT_EQ(transmits, VScardCountTransmits(nullptr, 0)) << c.what;
+        if (c.holdTransaction)
+        {
+            SCardEndTransaction(held, SCARD_LEAVE_CARD);
+            SCardDisconnect(held, SCARD_LEAVE_CARD);
+            SCardReleaseContext(holder);
+        }
+    }
 }
 
 // A credential that cannot be made leaves nothing half-written: the serial is free again.

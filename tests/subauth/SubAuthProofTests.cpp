@@ -3,6 +3,7 @@
 // stored values it relies on, the counter, the deadline and concurrent logons.
 #include "ConfigStore.h"
 #include "LogonHarness.h"
+#include "ProcessThreads.h"
 #include "SmartCardContext.h"
 #include "TestLogFile.h"
 #include "TestRegistry.h"
@@ -128,7 +129,11 @@ TEST_F(SubAuthProof, EveryWayAProofFailsIsRefused)
           L"Token has no FIDO2 application\r\n" },
         { "no such instruction", [](int t) { VScardSetFidoKnob(t, VSCARD_FIDO_ABSENT, 0x6D00); },
           L"Token has no FIDO2 application\r\n" },
-        { "U2F only", [](int t) { VScardSetFidoVersion(t, "U2F_V2"); }, L"Token has no FIDO2 application\r\n" },
+        { "U2F only", [](int t) { VScardSetFidoVersion(t, "U2F_V2"); VScardSetFidoKnob(t, VSCARD_FIDO_REFUSE_CTAP, 0x6D00); },
+          L"Token has no FIDO2 application\r\n" },
+        { "a SELECT that no transmission carries",
+          [](int) { VScardFailCall(VSCARD_FN_TRANSMIT, SCARD_E_COMM_DATA_LOST, 3, FALSE); },
+          L"Token proof failed: communication error 0x8010002F\r\n" },
         { "silent proof refused", [](int t) { VScardSetFidoKnob(t, VSCARD_FIDO_REFUSE_SILENT, 1); },
           L"Token proof failed: authenticator status 0x2C\r\n" },
         { "answer cut short", [](int t) { VScardSetFidoKnob(t, VSCARD_FIDO_DAMAGE_GET_ASSERTION, VSCARD_DAMAGE_CUT); },
@@ -247,12 +252,71 @@ TEST_F(SubAuthProof, MalformedStoredCredentialsRefuseTheLogon)
     EXPECT_EQ((LogonOutcome{ PROOF_FAILED, TRUE }), Logon());
 }
 
-TEST_F(SubAuthProof, KeySlowerThanTheDeadlineIsRefused)
+// Keys that would hold the logon: each logon ends by the deadline (5 s) and a second, and
+// two seconds after the deadline no thread of it is left and the key hears nothing more.
+TEST_F(SubAuthProof, HostileKeysNeverHoldTheLogon)
 {
     MakeCredential();
-    VScardSetFidoKnob(_token, VSCARD_FIDO_ASSERTION_DELAY_MS, 8000);
-    EXPECT_EQ((LogonOutcome{ PROOF_FAILED, TRUE }), Logon());
-    EXPECT_EQ(L"Token did not answer in time\r\n", ProofLines());
+    ASSERT_EQ((LogonOutcome{ 0, TRUE }), Logon()); // whatever the first logon starts for good
+    const std::wstring slow = L"Token did not answer in time\r\n";
+    const struct { const char* what; int knob; DWORD value; bool holdTransaction; NTSTATUS status; std::wstring lines; } cases[] = {
+        { "61 10 without data for ever", VSCARD_FIDO_ENDLESS_MORE_DATA, 1, false, PROOF_FAILED,
+          L"Token proof failed: malformed answer\r\n" },
+        { "a command that never ends", VSCARD_FIDO_BUSY, 1, false, PROOF_FAILED, slow },
+        { "an answer after the deadline", VSCARD_FIDO_ASSERTION_DELAY_MS, 6500, false, PROOF_FAILED, slow },
+        { "a transaction another program holds", VSCARD_FIDO_CHUNK, 256, true, CONNECT_FAILED, L"<no token path>" },
+    };
+    for (const auto& c : cases)
+    {
+        VScardSetFidoKnob(_token, c.knob, c.value);
+        SCARDCONTEXT holder = 0;
+        SCARDHANDLE held = 0;
+        if (c.holdTransaction)
+        {
+            DWORD protocol = 0;
+            ASSERT_EQ(SCARD_S_SUCCESS, SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &holder));
+            ASSERT_EQ(SCARD_S_SUCCESS, SCardConnectW(holder, TOKEN_READER, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &held, &protocol));
+            ASSERT_EQ(SCARD_S_SUCCESS, SCardBeginTransaction(held));
+        }
+        testlog::Delete();
+        const DWORD threadsBefore = CountProcessThreads();
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_EQ((LogonOutcome{ c.status, TRUE }), Logon()) << c.what;
+        EXPECT_LE(GetTickCount64() - start, 6000u) << c.what;
+        if (!c.holdTransaction) EXPECT_EQ(c.lines, ProofLines()) << c.what;
+        else EXPECT_NE(std::wstring::npos, testlog::ReadText().find(slow)) << testlog::ReadText();
+
+        EXPECT_LE(WaitForProcessThreadsAtMost(threadsBefore, start + 7000), threadsBefore) << c.what;
+        const DWORD transmits = VScardCountTransmits(nullptr, 0);
+        Sleep(300);
+        EXPECT_EQ(transmits, VScardCountTransmits(nullptr, 0)) << c.what;
+        EXPECT_EQ(c.holdTransaction ? 1u : 0u, VScardOpenCards()) << c.what;
+        if (c.holdTransaction)
+        {
+            SCardEndTransaction(held, SCARD_LEAVE_CARD);
+            SCardDisconnect(held, SCARD_LEAVE_CARD);
+            SCardReleaseContext(holder);
+        }
+        VScardSetFidoKnob(_token, c.knob, c.knob == VSCARD_FIDO_CHUNK ? 256 : 0);
+    }
+    // The key is well again: the next logon passes.
+    EXPECT_EQ((LogonOutcome{ 0, TRUE }), Logon());
+}
+
+// A key that answers U2F_V2 to the SELECT may still speak CTAP2; only its refusal of the
+// CTAP2 message says it cannot prove here.
+TEST_F(SubAuthProof, KeyAnsweringU2fV2ProvesWhenItSpeaksCtap2)
+{
+    MakeCredential();
+    VScardSetFidoVersion(_token, "U2F_V2");
+    EXPECT_EQ((LogonOutcome{ 0, TRUE }), Logon());
+    for (const DWORD refusal : { 0x6D00u, 0x6E00u, 0x6985u })
+    {
+        VScardSetFidoKnob(_token, VSCARD_FIDO_REFUSE_CTAP, refusal);
+        testlog::Delete();
+        EXPECT_EQ((LogonOutcome{ PROOF_FAILED, TRUE }), Logon()) << refusal;
+        EXPECT_EQ(L"Token has no FIDO2 application\r\n", ProofLines()) << refusal;
+    }
 }
 
 // Logons with one key at the same time each present a higher counter than the one stored

@@ -270,9 +270,10 @@ TEST_F(SubAuthSeams, AllocationFailureNeverOpensTheDoor)
     {
         EXPECT_TRUE((outcome == LogonOutcome{ 0, FALSE }) || (outcome == LogonOutcome{ WRONG_USER, TRUE })) << outcome;
     }
-    // With every allocation failing the token check cannot run: the logon is refused.
+    // With every allocation failing the token's session cannot start: the logon is refused,
+    // to be tried again.
     const auto allFailing = LogonsWithAllocationsFailingFrom(L"alice", 0);
-    EXPECT_EQ((LogonOutcome{ NO_TOKEN, TRUE }), allFailing[0]);
+    EXPECT_EQ((LogonOutcome{ CONNECT_FAILED, TRUE }), allFailing[0]);
     EXPECT_EQ(0u, VScardOpenContexts());
     EXPECT_EQ(0u, VScardOpenCards());
 }

@@ -618,7 +618,9 @@ bool fidoAnswer(Reader& r, const BYTE* command, DWORD length, std::vector<BYTE>*
     const BYTE cla = command[0];
     const BYTE ins = command[1];
     if (ins == 0xC0 && (cla == 0x80 || cla == 0x00) && command[2] == 0 && command[3] == 0 && length <= 5) {
-        if (cla == 0x80 && f.knobs[VSCARD_FIDO_REFUSE_GET_RESPONSE_80])
+        if (f.knobs[VSCARD_FIDO_ENDLESS_MORE_DATA])
+            *answer = statusWord(0x6110);
+        else if (cla == 0x80 && f.knobs[VSCARD_FIDO_REFUSE_GET_RESPONSE_80])
             *answer = statusWord(0x6E00);
         else if (f.pending.empty())
             *answer = statusWord(0x6985);
@@ -629,7 +631,16 @@ bool fidoAnswer(Reader& r, const BYTE* command, DWORD length, std::vector<BYTE>*
         return true;
     }
     if (ins == 0x10 && (cla == 0x80 || cla == 0x90) && length >= 5) {
-        *answer = nfcctapMessage(r, command, length, delayMs);
+        if (f.knobs[VSCARD_FIDO_REFUSE_CTAP] != 0)
+            *answer = statusWord((WORD)f.knobs[VSCARD_FIDO_REFUSE_CTAP]);
+        else if (f.knobs[VSCARD_FIDO_ENDLESS_MORE_DATA] && cla == 0x80)
+            *answer = statusWord(0x6110);
+        else if (f.knobs[VSCARD_FIDO_BUSY] && cla == 0x80) {
+            f.withheld = Bytes(1, CTAP_KEEPALIVE_CANCEL);
+            f.pollsLeft = 0;
+            *answer = statusUpdate(0x01);
+        } else
+            *answer = nfcctapMessage(r, command, length, delayMs);
         return true;
     }
     if (ins == 0x11 && cla == 0x80 && command[3] == 0x00 && (length == 4 || (length == 5 && command[4] == 0))) {
@@ -639,7 +650,9 @@ bool fidoAnswer(Reader& r, const BYTE* command, DWORD length, std::vector<BYTE>*
             f.withheld.clear();
             *answer = deliver(f, Bytes(1, CTAP_KEEPALIVE_CANCEL));
         } else if (command[2] == 0x00) {
-            if (--f.pollsLeft > 0) {
+            if (f.knobs[VSCARD_FIDO_BUSY]) {
+                *answer = statusUpdate(0x01);
+            } else if (--f.pollsLeft > 0) {
                 *answer = statusUpdate(0x02);
             } else {
                 *answer = deliver(f, f.withheld);

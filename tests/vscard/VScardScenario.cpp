@@ -180,6 +180,8 @@ bool applyFido(const std::vector<Word>& w, FidoToken& f, std::wstring* error)
         {"refuse-silent", VSCARD_FIDO_REFUSE_SILENT, 0},
         {"pin-required", VSCARD_FIDO_PIN_REQUIRED, 0},
         {"refuse-get-response-80", VSCARD_FIDO_REFUSE_GET_RESPONSE_80, 0},
+        {"endless-more-data", VSCARD_FIDO_ENDLESS_MORE_DATA, 0},
+        {"busy", VSCARD_FIDO_BUSY, 0},
         {"touch-polls", VSCARD_FIDO_TOUCH_POLLS, 1},
         {"touch-delay", VSCARD_FIDO_TOUCH_DELAY_MS, 1},
         {"assertion-delay", VSCARD_FIDO_ASSERTION_DELAY_MS, 1},
@@ -207,6 +209,15 @@ bool applyFido(const std::vector<Word>& w, FidoToken& f, std::wstring* error)
             return false;
         }
         f.knobs[VSCARD_FIDO_ABSENT] = sw == "6a82" ? 0x6A82 : 0x6D00;
+        return true;
+    }
+    if (setting == "refuse-ctap") {
+        DWORD sw = 0;
+        if (w.size() != 3 || !parseHex32(w[2].text, &sw) || sw < 0x6000 || sw > 0x6FFF) {
+            *error = L"expected: fido refuse-ctap <status word, 6000 to 6FFF>";
+            return false;
+        }
+        f.knobs[VSCARD_FIDO_REFUSE_CTAP] = sw;
         return true;
     }
     if (setting == "version") {

@@ -130,10 +130,16 @@ bool waitChange(bool infinite, ULONGLONG deadline)
 LONG waitForTransaction(SCARDHANDLE h, bool take)
 {
     ULONGLONG deadline = GetTickCount64() + kTransactionWaitMs;
+    Card* first = findCard(h);
+    Context* ctx = first ? findContext(first->context) : NULL;
+    const DWORD cancels = ctx ? ctx->cancels : 0;
     for (;;) {
         Card* c = findCard(h);
         if (!c)
             return SCARD_E_INVALID_HANDLE;
+        ctx = findContext(c->context);
+        if (!ctx || ctx->cancels != cancels)
+            return SCARD_E_CANCELLED;
         if (cardRemoved(*c))
             return SCARD_W_REMOVED_CARD;
         Reader& r = g.readers[c->reader];

@@ -71,6 +71,9 @@ enum {
     VSCARD_FIDO_COUNTER_LAG,            /* every count shown this much lower (a copied key behind its original) */
     VSCARD_FIDO_DAMAGE_MAKE_CREDENTIAL, /* VSCARD_DAMAGE_... done to makeCredential answers */
     VSCARD_FIDO_DAMAGE_GET_ASSERTION,   /* VSCARD_DAMAGE_... done to getAssertion answers */
+    VSCARD_FIDO_REFUSE_CTAP,            /* SW: every NFCCTAP_MSG answers this status word (0x6D00: U2F only) */
+    VSCARD_FIDO_ENDLESS_MORE_DATA,      /* 1: NFCCTAP_MSG and every GET RESPONSE answer 61 10 with no data */
+    VSCARD_FIDO_BUSY,                   /* 1: a CTAP command never ends: 01 91 00 to it and to every poll */
     VSCARD_FIDO_KNOB_COUNT
 };
 
