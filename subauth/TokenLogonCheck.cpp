@@ -21,7 +21,7 @@ namespace
     // Sessions given up on that a token still holds (a transmission that does not
     // return). Beyond these no new session is started: a device that never lets go must
     // not pile up threads in LSA.
-    constexpr LONG MAX_LINGERING_SESSIONS = 4;
+    constexpr LONG MAX_LINGERING_SESSIONS = 2;
 
     // How far a session got: what the logon is refused with when it has to give up on it.
     enum class SessionStage

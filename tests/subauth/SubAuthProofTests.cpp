@@ -303,6 +303,37 @@ TEST_F(SubAuthProof, HostileKeysNeverHoldTheLogon)
     EXPECT_EQ((LogonOutcome{ 0, TRUE }), Logon());
 }
 
+// A key whose transmissions never return keeps each session it was given up on; a few of
+// them (two) are allowed, then logons are refused at once rather than leave more threads behind,
+// until the key lets go (here: it is pulled).
+TEST_F(SubAuthProof, KeyThatNeverLetsGoStopsGettingNewSessions)
+{
+    MakeCredential();
+    testreg::SetDword(testreg::Settings(), L"loggingEnabled", 0);
+    VScardSetFidoKnob(_token, VSCARD_FIDO_ASSERTION_DELAY_MS, 60000);
+    // Without transactions each session waits for its own transmission.
+    VScardFailCall(VSCARD_FN_BEGIN_TRANSACTION, SCARD_E_SHARING_VIOLATION, 1, TRUE);
+    const DWORD threadsBefore = CountProcessThreads();
+    for (int i = 0; i < 2; ++i) EXPECT_EQ((LogonOutcome{ PROOF_FAILED, TRUE }), Logon()) << i;
+
+    testreg::SetDword(testreg::Settings(), L"loggingEnabled", 1);
+    testlog::Delete();
+    const DWORD transmits = VScardCountTransmits(nullptr, 0);
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ((LogonOutcome{ CONNECT_FAILED, TRUE }), Logon());
+    EXPECT_LT(GetTickCount64() - start, 1000u);
+    EXPECT_EQ(transmits, VScardCountTransmits(nullptr, 0));
+    EXPECT_NE(std::wstring::npos,
+              testlog::ReadText().find(L"Earlier token sessions are still held by an unresponsive token\r\n"));
+
+    VScardRemoveToken(_token);
+    EXPECT_LE(WaitForProcessThreadsAtMost(threadsBefore, GetTickCount64() + 2000), threadsBefore);
+    VScardInsertToken(_token);
+    VScardSetFidoKnob(_token, VSCARD_FIDO_ASSERTION_DELAY_MS, 0);
+    VScardFailCall(VSCARD_FN_BEGIN_TRANSACTION, SCARD_E_SHARING_VIOLATION, 0, FALSE);
+    EXPECT_EQ((LogonOutcome{ 0, TRUE }), Logon());
+}
+
 // A key that answers U2F_V2 to the SELECT may still speak CTAP2; only its refusal of the
 // CTAP2 message says it cannot prove here.
 TEST_F(SubAuthProof, KeyAnsweringU2fV2ProvesWhenItSpeaksCtap2)

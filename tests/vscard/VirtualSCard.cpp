@@ -825,6 +825,9 @@ LONG WINAPI SCardTransmit(SCARDHANDLE hCard, LPCSCARD_IO_REQUEST pioSendPci, LPC
             // A slow token: other calls go on meanwhile; the card may be gone afterwards.
             const ULONGLONG deadline = GetTickCount64() + delayMs;
             while (waitChange(false, deadline)) {
+                c = findCard(hCard);
+                if (!c || cardRemoved(*c))
+                    break; // pulled: the answer will never come
             }
             c = findCard(hCard);
             if (!c)
