@@ -198,9 +198,25 @@ LONG ReadRegistryString(const char* pszValueName, const wchar_t* pszKeyPath, BYT
     return RegQueryValueExA(key.Get(), pszValueName, nullptr, nullptr, pbData, pcbData);
 }
 
-LONG ReadSecValue(const wchar_t* pszUserName, BYTE* pbData, DWORD* pcbData)
+LONG ReadSecValue(const wchar_t* pszUserName, BYTE* pbData, DWORD* pcbData, FILETIME* pftKeyWritten)
 {
-    return ReadNamedString("sec", USERS_KEY_PREFIX, pszUserName, pbData, pcbData);
+    if (pftKeyWritten == nullptr)
+    {
+        return ReadNamedString("sec", USERS_KEY_PREFIX, pszUserName, pbData, pcbData);
+    }
+    CRegKey key;
+    LONG status = OpenNamedKey(USERS_KEY_PREFIX, pszUserName, KEY_READ, key);
+    if (status != ERROR_SUCCESS)
+    {
+        return status;
+    }
+    status = RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                              nullptr, nullptr, pftKeyWritten);
+    if (status != ERROR_SUCCESS)
+    {
+        return status;
+    }
+    return RegQueryValueExA(key.Get(), "sec", nullptr, nullptr, pbData, pcbData);
 }
 
 LONG ReadRecoveryValue(const wchar_t* pszUserName, BYTE* pbData, DWORD* pcbData)

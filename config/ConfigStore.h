@@ -46,7 +46,9 @@ bool IsLoggingEnabled();
 bool IsUserEnabled(const wchar_t* pszUserName);
 // pcbData: buffer size on entry, bytes returned (terminator included) on success.
 LONG ReadRegistryString(const char* pszValueName, const wchar_t* pszKeyPath, BYTE* pbData, DWORD* pcbData);
-LONG ReadSecValue(const wchar_t* pszUserName, BYTE* pbData, DWORD* pcbData);
+// pftKeyWritten (may be null): the last write time of the users\<user> key, read before the
+// value, so a code written after that moment only ever looks older than it is.
+LONG ReadSecValue(const wchar_t* pszUserName, BYTE* pbData, DWORD* pcbData, FILETIME* pftKeyWritten = nullptr);
 LONG ReadRecoveryValue(const wchar_t* pszUserName, BYTE* pbData, DWORD* pcbData);
 LONG ReadTokenUser(const wchar_t* pszSerial, BYTE* pbData, DWORD* pcbData);
 

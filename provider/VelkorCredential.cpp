@@ -435,8 +435,11 @@ IFACEMETHODIMP CVelkorCredential::ReportResult(NTSTATUS ntsStatus, NTSTATUS ntsS
     ForgetRecoveryCode();
     if (_fSecWritten)
     {
+        // Only the code of this submission: a later result of this tile must not remove
+        // one that another session of the same user has stored since.
         CTaskString userName(ReadField(USER_NAME_FIELD));
         DeleteSecValue(userName.Get());
+        _fSecWritten = FALSE;
     }
     for (const STATUS_MESSAGE& message : s_rgStatusMessages)
     {

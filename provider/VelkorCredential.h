@@ -14,7 +14,8 @@ public:
     CVelkorCredential();
 
     // In the Credential UI scenario (UAC prompts, Run as) no logon result ever comes back
-    // to the tile, so there the recovery code is neither offered nor handed over.
+    // to the tile, and a password change never reaches the sub-authentication package: in
+    // neither is the recovery code offered or handed over.
     HRESULT Initialize(const CREDENTIAL_PROVIDER_FIELD_DESCRIPTOR* rgOwnFieldDescriptors,
                        const OWN_FIELD_STATE_PAIR* rgOwnFieldStates, ICredentialProviderCredential* pInnerCredential,
                        DWORD dwWrappedDescriptorCount, CREDENTIAL_PROVIDER_USAGE_SCENARIO cpus);
@@ -53,7 +54,7 @@ private:
     // Reads a field through GetStringValue; a failed read is the empty string.
     LPWSTR ReadField(DWORD dwFieldID);
     bool IsOwnField(DWORD dwFieldID) const;
-    bool OffersRecovery() const { return _cpus != CPUS_CREDUI; }
+    bool OffersRecovery() const { return _cpus != CPUS_CREDUI && _cpus != CPUS_CHANGE_PASSWORD; }
     // A typed code serves one submission: wiped from memory and from the tile.
     void ForgetRecoveryCode();
 

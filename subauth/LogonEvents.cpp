@@ -27,9 +27,23 @@ namespace
     }
 }
 
-void ReportRecoveryLogon(const wchar_t* pszUserName, bool fAccepted)
+void ReportRecoveryLogon(const wchar_t* pszUserName, RecoveryCodeOutcome outcome)
 {
-    Report(fAccepted ? VELKOR_EVENT_LOGON_RECOVERY : VELKOR_EVENT_REFUSED_RECOVERY, pszUserName);
+    switch (outcome)
+    {
+    case RecoveryCodeOutcome::Accepted:
+        Report(VELKOR_EVENT_LOGON_RECOVERY, pszUserName);
+        return;
+    case RecoveryCodeOutcome::Refused:
+        Report(VELKOR_EVENT_REFUSED_RECOVERY, pszUserName);
+        return;
+    case RecoveryCodeOutcome::Expired:
+        Report(VELKOR_EVENT_RECOVERY_EXPIRED, pszUserName);
+        return;
+    case RecoveryCodeOutcome::RefusedAfterRefusal:
+        Report(VELKOR_EVENT_REFUSED_RECOVERY_AFTER_REFUSAL, pszUserName);
+        return;
+    }
 }
 
 void ReportTokenLogon(const wchar_t* pszUserName, LONG result, const TOKEN_CHECK_DETAILS& details)

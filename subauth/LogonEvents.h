@@ -4,5 +4,13 @@
 // logon's result.
 #include "TokenLogonCheck.h"
 
-void ReportRecoveryLogon(const wchar_t* pszUserName, bool fAccepted);
+enum class RecoveryCodeOutcome
+{
+    Accepted,
+    Refused,                // wrong, missing, or could not be taken out of the store
+    Expired,                // discarded unused; the token path decides the logon
+    RefusedAfterRefusal,    // arrived moments after a token-path refusal of the account
+};
+
+void ReportRecoveryLogon(const wchar_t* pszUserName, RecoveryCodeOutcome outcome);
 void ReportTokenLogon(const wchar_t* pszUserName, LONG result, const TOKEN_CHECK_DETAILS& details);

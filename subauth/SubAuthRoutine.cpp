@@ -3,6 +3,7 @@
 #include "DiagnosticLog.h"
 #include "LogFormat.h"
 #include "LogonEvents.h"
+#include "RecentRefusals.h"
 #include "RecoveryCode.h"
 #include "SafeMode.h"
 #include "SubAuthStatus.h"
@@ -15,6 +16,13 @@ namespace
 {
     constexpr size_t INLINE_USER_NAME_CHARS = 256;
     constexpr size_t CODE_TEXT_CHARS = 256;
+
+    // A typed code serves the logon it was typed for, which reads it within moments of the
+    // tile storing it. One found later was left behind (a tile that never saw a result, a
+    // logon that never came) and is not used.
+    constexpr ULONGLONG TYPED_CODE_LIFETIME_100NS = 30ull * 10000000ull;
+    // Clocks of the registry and of this process may differ by their resolution.
+    constexpr ULONGLONG CLOCK_SLACK_100NS = 1ull * 10000000ull;
 
     // The logon name carried whole: a cut name could address another user's key.
     // Short names live inline; longer ones on the heap.
@@ -65,6 +73,26 @@ namespace
         return logonLevel == NetlogonInteractiveInformation || logonLevel == NetlogonInteractiveTransitiveInformation;
     }
 
+    ULONGLONG FileTimeValue(const FILETIME& ft)
+    {
+        return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    }
+
+    // The age is that of the user's key: when the clock went back since, the age cannot
+    // be told, and the code counts as expired.
+    bool IsTypedCodeExpired(const FILETIME& ftKeyWritten)
+    {
+        FILETIME ftNow = {};
+        GetSystemTimeAsFileTime(&ftNow);
+        const ULONGLONG ullNow = FileTimeValue(ftNow);
+        const ULONGLONG ullWritten = FileTimeValue(ftKeyWritten);
+        if (ullWritten > ullNow)
+        {
+            return ullWritten - ullNow > CLOCK_SLACK_100NS;
+        }
+        return ullNow - ullWritten > TYPED_CODE_LIFETIME_100NS;
+    }
+
     LONG RecoveryLogon(const wchar_t* pszUserName, BYTE (&rgbTyped)[SEC_VALUE_BUFFER_SIZE], DWORD cbTyped,
                        BOOLEAN* pAuthoritative, CLogonLog& log)
     {
@@ -106,6 +134,57 @@ namespace
         log.Write(L"Recovery key matched\r\n");
         *pAuthoritative = FALSE;
         return 0;
+    }
+
+    // A code typed on the logon tile, when one waits for this user: true when it decides the
+    // logon (*pResult), false when the token path is to decide.
+    bool TypedCodeDecides(const wchar_t* pszUserName, BOOLEAN* pAuthoritative, CLogonLog& log, LONG* pResult)
+    {
+        BYTE rgbTyped[SEC_VALUE_BUFFER_SIZE] = {};
+        DWORD cbTyped = sizeof(rgbTyped);
+        FILETIME ftKeyWritten = {};
+        if (ReadSecValue(pszUserName, rgbTyped, &cbTyped, &ftKeyWritten) != ERROR_SUCCESS)
+        {
+            SecureZeroMemory(rgbTyped, sizeof(rgbTyped));
+            return false;
+        }
+        // A typed code serves the one logon it was typed for: taken out of the store before
+        // it is judged, so no later logon can find it, whether or not a result ever reaches
+        // the tile that wrote it.
+        const bool fRemoved = DeleteSecValue(pszUserName);
+        if (IsTypedCodeExpired(ftKeyWritten))
+        {
+            // It only grows older, so it is never used, even where it could not be removed.
+            SecureZeroMemory(rgbTyped, sizeof(rgbTyped));
+            log.Write(L"Recovery key expired\r\n");
+            ReportRecoveryLogon(pszUserName, RecoveryCodeOutcome::Expired);
+            return false;
+        }
+        *pResult = SUBAUTH_RECOVERY_FAILED;
+        if (!fRemoved)
+        {
+            // Left in the store it would open the door again; taken by a concurrent logon
+            // it has served its one logon already.
+            SecureZeroMemory(rgbTyped, sizeof(rgbTyped));
+            log.Write(L"Login with recovery key\r\n");
+            log.Write(L"Recovery key could not be removed\r\n");
+            ReportRecoveryLogon(pszUserName, RecoveryCodeOutcome::Refused);
+            return true;
+        }
+        if (WasTokenLogonRefusedRecently(pszUserName))
+        {
+            // Nothing in the request tells the owner's logon from another logon of the same
+            // account that found the code first; a logon of the account refused without its
+            // token just before says someone else is trying the password.
+            SecureZeroMemory(rgbTyped, sizeof(rgbTyped));
+            log.Write(L"Login with recovery key\r\n");
+            log.Write(L"Recovery key refused: a logon of this account was refused moments ago\r\n");
+            ReportRecoveryLogon(pszUserName, RecoveryCodeOutcome::RefusedAfterRefusal);
+            return true;
+        }
+        *pResult = RecoveryLogon(pszUserName, rgbTyped, cbTyped, pAuthoritative, log);
+        ReportRecoveryLogon(pszUserName, *pResult == 0 ? RecoveryCodeOutcome::Accepted : RecoveryCodeOutcome::Refused);
+        return true;
     }
 }
 
@@ -158,33 +237,18 @@ extern "C" NTSTATUS NTAPI Msv1_0SubAuthenticationRoutine(NETLOGON_LOGON_INFO_CLA
     }
     log.Write(L"FIDO2 auth enabled for user\r\n");
 
-    if (IsInteractiveLogon(LogonLevel))
+    LONG recovery = 0;
+    if (IsInteractiveLogon(LogonLevel) && TypedCodeDecides(userName.Get(), pAuthoritative, log, &recovery))
     {
-        BYTE rgbTyped[SEC_VALUE_BUFFER_SIZE] = {};
-        DWORD cbTyped = sizeof(rgbTyped);
-        if (ReadSecValue(userName.Get(), rgbTyped, &cbTyped) == ERROR_SUCCESS)
-        {
-            // A typed code serves the one logon it was typed for: taken out of the store before
-            // it is judged, so no later logon can find it, whether or not a result ever reaches
-            // the tile that wrote it.
-            if (!DeleteSecValue(userName.Get()))
-            {
-                // Left in the store it would open the door again; taken by a concurrent logon
-                // it has served its one logon already.
-                SecureZeroMemory(rgbTyped, sizeof(rgbTyped));
-                log.Write(L"Login with recovery key\r\n");
-                log.Write(L"Recovery key could not be removed\r\n");
-                ReportRecoveryLogon(userName.Get(), false);
-                return SUBAUTH_RECOVERY_FAILED;
-            }
-            const LONG recovery = RecoveryLogon(userName.Get(), rgbTyped, cbTyped, pAuthoritative, log);
-            ReportRecoveryLogon(userName.Get(), recovery == 0);
-            return recovery;
-        }
-        SecureZeroMemory(rgbTyped, sizeof(rgbTyped));
+        return recovery;
     }
     TOKEN_CHECK_DETAILS details;
     const LONG result = CheckTokenLogon(userName.Get(), pAuthoritative, log, &details);
+    // Only an interactive logon could have taken a typed code; only its refusals count.
+    if (result != 0 && IsInteractiveLogon(LogonLevel))
+    {
+        RememberTokenRefusal(userName.Get());
+    }
     ReportTokenLogon(userName.Get(), result, details);
     return result;
 }

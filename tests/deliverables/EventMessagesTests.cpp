@@ -35,6 +35,8 @@ namespace
         { VELKOR_EVENT_REFUSED_RECOVERY, 1104, Severity::Warning, 1 },
         { VELKOR_EVENT_REFUSED_NO_SERVICE, 1105, Severity::Warning, 2 },
         { VELKOR_EVENT_REFUSED_PROOF, 1106, Severity::Warning, 3 },
+        { VELKOR_EVENT_RECOVERY_EXPIRED, 1107, Severity::Warning, 1 },
+        { VELKOR_EVENT_REFUSED_RECOVERY_AFTER_REFUSAL, 1108, Severity::Warning, 1 },
         { VELKOR_EVENT_COMPUTER_ENABLED, 2000, Severity::Informational, 1 },
         { VELKOR_EVENT_COMPUTER_DISABLED, 2001, Severity::Informational, 1 },
         { VELKOR_EVENT_USER_ENABLED, 2002, Severity::Informational, 2 },

@@ -3,6 +3,7 @@
 // password provider, tiles, typing, the link, serialization, the package's answer, the
 // result, UnAdvise, Release). After every session the module may unload, no wrapped
 // object lives, no task memory is left and no recovery code stays in the registry.
+#include "PackageClock.h"
 #include "ProcessMeters.h"
 #include "ProviderTestSupport.h"
 #include "VirtualSCard.h"
@@ -202,12 +203,14 @@ namespace
             _pfnPackage = reinterpret_cast<SubAuthFilter>(
                 reinterpret_cast<void*>(GetProcAddress(_hPackage, "Msv1_0SubAuthenticationFilter")));
             ASSERT_NE(nullptr, _pfnPackage);
+            PackageClock::Attach(_hPackage);
             ASSERT_EQ(S_OK, CoRegisterMallocSpy(&g_spy));
         }
 
         void TearDown() override
         {
             EXPECT_EQ(S_OK, CoRevokeMallocSpy()) << "task memory counted by the spy is still allocated";
+            PackageClock::Detach();
             FreeLibrary(_hPackage);
             VScardReset();
             ProviderTest::TearDown();
@@ -233,6 +236,8 @@ namespace
             const Session& s = SESSIONS[number % SESSION_KINDS];
             const std::wstring user = TILE_USERS[s.tile];
             const std::wstring where = L"session " + std::to_wstring(number) + L" (" + user + L")";
+            // People arrive seconds apart: a refusal of alice's does not bar her code next.
+            PackageClock::ForgetRecentRefusals();
             VScardReset();
             if (s.tokenInserted) VScardAddReader(TOKEN_READER, TRUE);
             FakeReportedResults().clear();

@@ -248,35 +248,63 @@ TEST_F(CredentialTest, TypedCodeServesOneSubmissionOnly)
     EXPECT_EQ(S_OK, _pTile->UnAdvise());
 }
 
-// Credential UI (UAC prompts, Run as) never reports a result to the tile: there the tile
-// offers no recovery and hands nothing over.
-TEST_F(CredentialTest, CredentialUiOffersNoRecoveryAndHandsNothingOver)
+// Credential UI (UAC prompts, Run as) never reports a result to the tile, and a password
+// change never reaches the package: there the tile offers no recovery and hands nothing over.
+TEST_F(CredentialTest, CredentialUiAndPasswordChangeOfferNoRecoveryAndHandNothingOver)
 {
     testreg::EnableUser(L"alice");
-    ICredentialProvider* pProvider = CreateProvider(CPUS_CREDUI);
-    ICredentialProviderCredential* pTile = FirstTile(pProvider);
-    ASSERT_NE(nullptr, pTile);
-    for (DWORD field : { RECOVERY_CODE_FIELD, RECOVERY_LINK_FIELD })
+    for (CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario : { CPUS_CREDUI, CPUS_CHANGE_PASSWORD })
     {
-        CREDENTIAL_PROVIDER_FIELD_STATE state = CPFS_DISPLAY_IN_BOTH;
-        CREDENTIAL_PROVIDER_FIELD_INTERACTIVE_STATE interactive = CPFIS_FOCUSED;
-        ASSERT_EQ(S_OK, pTile->GetFieldState(field, &state, &interactive));
-        EXPECT_EQ(CPFS_HIDDEN, state) << field;
+        ICredentialProvider* pProvider = CreateProvider(scenario);
+        ICredentialProviderCredential* pTile = FirstTile(pProvider);
+        ASSERT_NE(nullptr, pTile);
+        for (DWORD field : { RECOVERY_CODE_FIELD, RECOVERY_LINK_FIELD })
+        {
+            CREDENTIAL_PROVIDER_FIELD_STATE state = CPFS_DISPLAY_IN_BOTH;
+            CREDENTIAL_PROVIDER_FIELD_INTERACTIVE_STATE interactive = CPFIS_FOCUSED;
+            ASSERT_EQ(S_OK, pTile->GetFieldState(field, &state, &interactive));
+            EXPECT_EQ(CPFS_HIDDEN, state) << scenario << " " << field;
+        }
+        ASSERT_EQ(S_OK, pTile->Advise(_pEvents));
+        EXPECT_EQ(E_UNEXPECTED, pTile->CommandLinkClicked(RECOVERY_LINK_FIELD)) << scenario;
+        pTile->SetStringValue(RECOVERY_CODE_FIELD, CODE);
+        CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPONSE response = CPGSR_NO_CREDENTIAL_NOT_FINISHED;
+        CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION serialization = {};
+        LPWSTR pszText = nullptr;
+        CREDENTIAL_PROVIDER_STATUS_ICON icon = CPSI_NONE;
+        ASSERT_EQ(S_OK, pTile->GetSerialization(&response, &serialization, &pszText, &icon));
+        CoTaskMemFree(serialization.rgbSerialization);
+        CoTaskMemFree(pszText);
+        EXPECT_FALSE(testreg::ValueExists(testreg::User(L"alice"), L"sec")) << scenario;
+        EXPECT_EQ(S_OK, pTile->UnAdvise());
+        pTile->Release();
+        pProvider->Release();
     }
-    ASSERT_EQ(S_OK, pTile->Advise(_pEvents));
-    EXPECT_EQ(E_UNEXPECTED, pTile->CommandLinkClicked(RECOVERY_LINK_FIELD));
-    pTile->SetStringValue(RECOVERY_CODE_FIELD, CODE);
-    CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPONSE response = CPGSR_NO_CREDENTIAL_NOT_FINISHED;
+}
+
+// Another session of the same user may store its own code between two results of this
+// tile: only the code of this tile's own submission is removed, once.
+TEST_F(CredentialTest, ResultRemovesOnlyTheCodeOfItsOwnSubmission)
+{
+    testreg::EnableUser(L"alice");
     CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION serialization = {};
     LPWSTR pszText = nullptr;
     CREDENTIAL_PROVIDER_STATUS_ICON icon = CPSI_NONE;
-    ASSERT_EQ(S_OK, pTile->GetSerialization(&response, &serialization, &pszText, &icon));
+    _pTile->SetStringValue(RECOVERY_CODE_FIELD, CODE);
+    ASSERT_EQ(S_OK, Submit(&serialization));
     CoTaskMemFree(serialization.rgbSerialization);
+    EXPECT_EQ(S_OK, _pTile->ReportResult(static_cast<NTSTATUS>(0xFFFF0016), 0, &pszText, &icon));
     CoTaskMemFree(pszText);
     EXPECT_FALSE(testreg::ValueExists(testreg::User(L"alice"), L"sec"));
-    EXPECT_EQ(S_OK, pTile->UnAdvise());
-    pTile->Release();
-    pProvider->Release();
+
+    testreg::SetString(testreg::User(L"alice"), L"sec", L"another session's code");
+    _pTile->SetStringValue(FAKE_FIELD_PASSWORD, L"pw2");
+    ASSERT_EQ(S_OK, Submit(&serialization));
+    CoTaskMemFree(serialization.rgbSerialization);
+    pszText = nullptr;
+    EXPECT_EQ(S_OK, _pTile->ReportResult(static_cast<NTSTATUS>(0xFFFF0011), 0, &pszText, &icon));
+    CoTaskMemFree(pszText);
+    EXPECT_EQ(std::string("another session's code\0", 23), Sec());
 }
 
 TEST_F(CredentialTest, PackageCodesBecomeMessagesWithAnErrorIcon)

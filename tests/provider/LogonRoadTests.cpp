@@ -207,17 +207,21 @@ TEST_F(LogonRoad, PasswordTilesAreFilteredAsTheScenarioSays)
     EXPECT_TRUE(generic.Shows("Provider {60B78E88-EAD8-445C-9CFD-0B87F74EA6CD}: allowed")) << generic.output;
 }
 
-// Credential UI never reports the result to the tile: nothing typed there may wait in the
-// store for a later logon of the same user.
-TEST_F(LogonRoad, CredentialUiLeavesNoCodeBehind)
+// Credential UI never reports the result to the tile, and a password change never reaches
+// the package: nothing typed there is handed over, or waits in the store for a later logon
+// of the same user.
+TEST_F(LogonRoad, CredentialUiAndPasswordChangeHandNoCodeOver)
 {
     testreg::SetAnsi(testreg::User(L"alice"), "Recovery", std::string(VERIFIER) + '\0');
-    const SimulatorRun run = Simulate(std::wstring(L"--scenario credui --recovery ") + CODE);
-    EXPECT_TRUE(run.Shows("(Credential UI: no result is reported to the tile)")) << run.output;
-    EXPECT_TRUE(run.Shows("Msv1_0SubAuthenticationFilter(alice) = 0xFFFF0011, Authoritative 1")) << run.output;
-    EXPECT_FALSE(SecLeft());
-    const SimulatorRun next = Simulate(L"");
-    EXPECT_TRUE(next.Shows("Msv1_0SubAuthenticationFilter(alice) = 0xFFFF0011, Authoritative 1")) << next.output;
+    for (const wchar_t* scenario : { L"credui", L"changepassword" })
+    {
+        const SimulatorRun run = Simulate(std::wstring(L"--scenario ") + scenario + L" --recovery " + CODE);
+        EXPECT_TRUE(run.Shows("field 5 command link  hidden")) << run.output;
+        EXPECT_TRUE(run.Shows("Msv1_0SubAuthenticationFilter(alice) = 0xFFFF0011, Authoritative 1")) << run.output;
+        EXPECT_FALSE(SecLeft());
+        const SimulatorRun next = Simulate(L"");
+        EXPECT_TRUE(next.Shows("Msv1_0SubAuthenticationFilter(alice) = 0xFFFF0011, Authoritative 1")) << next.output;
+    }
 }
 
 namespace

@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <subauth.h>
 
+#include "PackageClock.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -94,9 +96,21 @@ protected:
             reinterpret_cast<void*>(GetProcAddress(s_hModule, "Msv1_0SubAuthenticationFilter")));
         s_pfnRoutine = reinterpret_cast<SubAuthEntry>(
             reinterpret_cast<void*>(GetProcAddress(s_hModule, "Msv1_0SubAuthenticationRoutine")));
+        PackageClock::Attach(s_hModule);
     }
 
-    static void TearDownTestSuite() { FreeLibrary(s_hModule); }
+    static void TearDownTestSuite()
+    {
+        PackageClock::Detach();
+        FreeLibrary(s_hModule);
+    }
+
+    // Each test starts with no refusal remembered and the package's system time true.
+    static void ResetPackageClock()
+    {
+        PackageClock::ForgetRecentRefusals();
+        PackageClock::ShiftSystemTime(0);
+    }
 
     static inline HMODULE s_hModule = nullptr;
     static inline SubAuthEntry s_pfnFilter = nullptr;

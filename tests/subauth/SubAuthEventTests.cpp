@@ -44,6 +44,7 @@ namespace
         {
             testreg::Reset();
             VScardReset();
+            ResetPackageClock();
             g_events.clear();
             testreg::EnableUser(L"alice");
             testreg::AssociateToken(L"1234ABCD", L"alice");
@@ -72,7 +73,7 @@ namespace
 TEST_F(SubAuthEvents, EveryDecisionAboutAProtectedAccountIsReported)
 {
     const struct { const char* what; void (*arrange)(); const wchar_t* user; DWORD shown; WORD type;
-                   std::vector<std::wstring> strings; } cases[] = {
+                   std::vector<std::wstring> strings; DWORD thenShown = 0; } cases[] = {
         { "token", [] { VScardAddReader(TOKEN_READER, TRUE); }, L"alice", 1000, EVENTLOG_INFORMATION_TYPE, { L"alice", L"1234ABCD" } },
         { "recovery code", [] { testreg::SetString(testreg::User(L"alice"), L"sec", CODE); }, L"alice", 1001,
           EVENTLOG_INFORMATION_TYPE, { L"alice" } },
@@ -89,14 +90,25 @@ TEST_F(SubAuthEvents, EveryDecisionAboutAProtectedAccountIsReported)
           L"alice", 1105, EVENTLOG_WARNING_TYPE, { L"alice", L"0x8010001D" } },
         { "proof required", [] { testreg::SetDword(testreg::Settings(), L"requireProof", 1); VScardAddReader(TOKEN_READER, TRUE); },
           L"alice", 1106, EVENTLOG_WARNING_TYPE, { L"alice", L"1234ABCD", L"no credential and proof is required" } },
+        { "expired code, then no token",
+          [] { testreg::SetString(testreg::User(L"alice"), L"sec", CODE); PackageClock::ShiftSystemTime(31); },
+          L"alice", 1107, EVENTLOG_WARNING_TYPE, { L"alice" }, 1100 },
+        { "code right after a refused logon",
+          [] { CallLogon(s_pfnFilter, L"alice"); testreg::SetString(testreg::User(L"alice"), L"sec", CODE); },
+          L"alice", 1108, EVENTLOG_WARNING_TYPE, { L"alice" } },
     };
     for (const auto& c : cases)
     {
+        ResetPackageClock();
         VScardReset();
         testreg::DeleteValue(testreg::Settings(), L"requireProof");
         c.arrange();
         const auto events = EventsOfLogon(c.user);
-        ASSERT_EQ(1u, events.size()) << c.what;
+        ASSERT_EQ(c.thenShown != 0 ? 2u : 1u, events.size()) << c.what;
+        if (c.thenShown != 0)
+        {
+            EXPECT_EQ(c.thenShown, Shown(events[1].id)) << c.what;
+        }
         EXPECT_EQ(c.shown, Shown(events[0].id)) << c.what;
         EXPECT_EQ(c.type, events[0].type) << c.what;
         EXPECT_EQ(c.strings, events[0].strings) << c.what;

@@ -48,6 +48,7 @@ namespace
             ASSERT_NE(nullptr, s_pfnFilter);
             testreg::Reset();
             testlog::Delete();
+            ResetPackageClock();
             testreg::EnableUser(L"alice", true);
             testreg::AssociateToken(L"1234ABCD", L"alice");
             VScardReset();

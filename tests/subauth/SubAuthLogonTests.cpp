@@ -75,6 +75,7 @@ namespace
             testreg::Reset();
             testlog::Delete();
             VScardReset();
+            ResetPackageClock();
         }
 
         void TearDown() override
@@ -386,6 +387,7 @@ TEST_F(SubAuthLogon, TypedCodeServesOneLogonWhateverItsOutcome)
     };
     for (const auto& c : cases)
     {
+        PackageClock::ForgetRecentRefusals(); // the token logon that ended the last round
         testreg::DeleteValue(testreg::User(L"alice"), L"Recovery");
         if (c.verifierStored) StoredVerifier(L"alice", VERIFIER);
         TypedCode(L"alice", c.typed);
@@ -433,6 +435,72 @@ TEST_F(SubAuthLogon, TypedCodeThatCannotBeRemovedIsNotUsed)
     EXPECT_EQ((LogonOutcome{ RECOVERY_FAILED, TRUE }), Logon(L"alice"));
     EXPECT_EQ(GatesPassed(L"alice") + L"Login with recovery key\r\nRecovery key could not be removed\r\n",
               testlog::ReadTextWithoutDates());
+    // Expired, it is not used either, removed or not: the token decides.
+    PackageClock::ShiftSystemTime(31);
+    EXPECT_EQ((LogonOutcome{ NO_TOKEN, TRUE }), Logon(L"alice"));
+}
+
+// The logon a code was typed for reads it within moments of the tile storing it. One that
+// waited longer was left behind: it is thrown away unread and the token decides. Its age
+// is the user key's, read before the package itself changes the key.
+TEST_F(SubAuthLogon, TypedCodeOlderThanThirtySecondsIsDiscardedAndTheTokenDecides)
+{
+    AliceWithToken();
+    StoredVerifier(L"alice", VERIFIER);
+    ASSERT_TRUE(PackageClock::s_pTimePatch->IsActive());
+    const struct { int secondsLater; LogonOutcome expected; } ages[] = {
+        { 29, { 0, FALSE } },  // the code
+        { 31, { 0, TRUE } },   // the token
+        { 86400, { 0, TRUE } },
+        { -5, { 0, TRUE } },   // the clock went back since: no age can be told
+    };
+    for (const auto& age : ages)
+    {
+        testlog::Delete();
+        TypedCode(L"alice", CODE);
+        PackageClock::ShiftSystemTime(age.secondsLater);
+        EXPECT_EQ(age.expected, Logon(L"alice")) << age.secondsLater;
+        EXPECT_FALSE(testreg::ValueExists(testreg::User(L"alice"), L"sec")) << age.secondsLater;
+        const bool expired = age.expected.authoritative == TRUE;
+        EXPECT_EQ(expired, testlog::ReadText().find(L"FIDO2 auth enabled for user\r\nRecovery key expired\r\nReader: ") !=
+                               std::wstring::npos)
+            << age.secondsLater;
+    }
+}
+
+// Someone who knows the password can loop password-only logons of the account to catch a
+// code the moment the owner's tile stores it. Each of those logons is refused without the
+// token; a code that arrives within 3 s of such a refusal is thrown away unused.
+TEST_F(SubAuthLogon, RecoveryCodeMomentsAfterARefusedLogonOfTheAccountIsRefused)
+{
+    testreg::EnableUser(L"alice", true);
+    testreg::SetDword(testreg::User(L"bob"), L"enabled", 1);
+    StoredVerifier(L"alice", VERIFIER);
+    const struct { const wchar_t* refused; NETLOGON_LOGON_INFO_CLASS level; ULONGLONG msLater; bool bars; } cases[] = {
+        { L"alice", NetlogonInteractiveInformation, 0, true },
+        { L"alice", NetlogonInteractiveInformation, 2900, true },
+        { L"ALICE", NetlogonInteractiveInformation, 0, true },   // one account, as the registry sees it
+        { L"alice", NetlogonInteractiveInformation, 3001, false },
+        { L"alice", NetlogonNetworkInformation, 0, false },      // could not have taken a code
+        { L"bob", NetlogonInteractiveInformation, 0, false },
+    };
+    for (const auto& c : cases)
+    {
+        PackageClock::ForgetRecentRefusals();
+        EXPECT_EQ(NO_TOKEN, CallLogon(s_pfnFilter, c.refused, c.level).status);
+        PackageClock::AdvanceTicks(c.msLater);
+        testlog::Delete();
+        TypedCode(L"alice", CODE);
+        const LogonOutcome expected = c.bars ? LogonOutcome{ RECOVERY_FAILED, TRUE } : LogonOutcome{ 0, FALSE };
+        EXPECT_EQ(expected, Logon(L"alice")) << c.refused << " " << c.level << " " << c.msLater;
+        EXPECT_FALSE(testreg::ValueExists(testreg::User(L"alice"), L"sec"));
+        if (c.bars)
+        {
+            EXPECT_EQ(GatesPassed(L"alice") + L"Login with recovery key\r\n"
+                                              L"Recovery key refused: a logon of this account was refused moments ago\r\n",
+                      testlog::ReadTextWithoutDates());
+        }
+    }
 }
 
 TEST_F(SubAuthLogon, WrongOrMissingRecoveryCodeFails)
