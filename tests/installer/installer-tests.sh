@@ -118,6 +118,10 @@ check "upgrade exits 0" msiexec /i "$second"
 check "user switch survived" equals "$(value "$auth\\users\\alice" enabled)" 0x1
 check "token association survived" equals "$(value "$auth\\tokens\\1234ABCD" user)" alice
 check "Auth0 still names the package" equals "$(value "$msv" Auth0)" VelkorSubAuth
+# The previous version goes after the new one is in place: what both share must stay.
+check "package still in System32" test -f "$system32/VelkorSubAuth.dll"
+check "event source still registered" key_exists "$eventsource"
+check "COM class still registered" key_exists "$classes\\InprocServer32"
 check "one product installed" equals "$(wine reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r' | grep -c 'DisplayName.*Velkor FIDO2 Login')" 1
 
 echo "# uninstall keeps the configuration unless asked"
