@@ -1,6 +1,7 @@
 // Custom actions of the installer: what Windows Installer's own tables cannot express.
 // - the MSV1_0 Auth0 slot is taken only when free, and given back only when it is ours;
-// - a rolled-back installation or removal puts Auth0 back as it was;
+// - a rolled-back installation or removal puts Auth0 back as it was, and never leaves it
+//   naming our package without its DLL;
 // - the configuration tree gets a DACL for SYSTEM and Administrators only;
 // - the administrator-only switches can be set at deployment.
 #include <windows.h>
@@ -300,6 +301,39 @@ extern "C" UINT __stdcall RestoreAuth0(MSIHANDLE hInstall)
                 status = SetAuth0(REG_EXPAND_SZ, before.substr(wcslen(STATE_EXPAND_SZ)));
             }
             Log(hInstall, L"rollback: Auth0 restored to " + before + L": " + std::to_wstring(status));
+            return ERROR_SUCCESS;
+        },
+        ERROR_SUCCESS);
+}
+
+// Rollback, scheduled before any file is installed or removed, so that in a rollback it runs
+// after every other step was undone: Auth0 must not name our package once its DLL is gone,
+// or LSA would look for it along the DLL search path at the next start. This covers what
+// the files' own undo cannot promise: Wine's msiexec, for one, deletes a file it had
+// replaced instead of putting the previous version's copy back, and never restores the
+// files of a removed previous version. CustomActionData is the package's path in System32;
+// without it (a package whose rollback actions were built as immediate ones) nothing is done.
+extern "C" UINT __stdcall DropOrphanedAuth0(MSIHANDLE hInstall)
+{
+    return Guarded(
+        [hInstall]() -> UINT {
+            const std::wstring packagePath = CustomActionData(hInstall);
+            if (packagePath.empty())
+            {
+                return ERROR_SUCCESS;
+            }
+            const Auth0State now = QueryAuth0();
+            if (now.kind != Auth0Kind::Text || !IsOurPackage(now.text))
+            {
+                return ERROR_SUCCESS;
+            }
+            const DWORD attributes = GetFileAttributesW(packagePath.c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            {
+                return ERROR_SUCCESS;
+            }
+            const LONG status = DeleteAuth0();
+            Log(hInstall, L"rollback: " + packagePath + L" is missing; Auth0 removed: " + std::to_wstring(status));
             return ERROR_SUCCESS;
         },
         ERROR_SUCCESS);

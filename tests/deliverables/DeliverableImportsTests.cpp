@@ -20,8 +20,8 @@ namespace
         { L"velkorfido2_gui.exe", {} },
         { L"velkorctl.exe", {} },
         // Shipped inside the MSI and loaded by msiexec for the custom actions.
-        { L"velkorsetupactions.dll", { "CheckAuth0", "ConfigureStore", "RemoveAuth0", "RemoveStore", "RestoreAuth0",
-                                        "SaveAuth0State", "WriteAuth0" } },
+        { L"velkorsetupactions.dll", { "CheckAuth0", "ConfigureStore", "DropOrphanedAuth0", "RemoveAuth0",
+                                        "RemoveStore", "RestoreAuth0", "SaveAuth0State", "WriteAuth0" } },
     };
 
     // The deliverables load into LSA and LogonUI, or run on machines without any

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the MSI with Wine's msiexec into a fresh prefix and checks what a Windows
 # administrator relies on: files, registrations, key security, upgrade, removal, the
-# refusal to take an Auth0 slot that belongs to another package, and Auth0 as it was
-# after a failed installation or removal (a test variant of the MSI fails on request).
+# refusal to take an Auth0 slot that belongs to another package, and Auth0 after a failed
+# installation, removal or upgrade: as it was, but never naming a package whose DLL is
+# missing (a test variant of the MSI fails on request).
 #   installer-tests.sh BUILD_DIR WXS_FILE BIN_DIR VERSION
 set -uo pipefail
 build=${1:?build dir}
@@ -55,11 +56,13 @@ programs="$prefix/drive_c/Program Files/Halvane/Velkor FIDO2 Login"
 # The next version, for the upgrade.
 IFS=. read -r major minor patch <<<"$version"
 next="$major.$minor.$((patch + 1))"
-build_msi "$version" && build_msi "$next" && build_msi "$version" failing -D TestFailure=1 ||
+build_msi "$version" && build_msi "$next" && build_msi "$version" failing -D TestFailure=1 &&
+  build_msi "$next" failing-next -D TestFailure=1 ||
   { echo "cannot build the MSI"; echo "0 passed, 1 failed"; exit 1; }
 first=$(windows_path "$(msi_of "$version")")
 second=$(windows_path "$(msi_of "$next")")
 failing=$(windows_path "$(msi_of failing)")
+failing_next=$(windows_path "$(msi_of failing-next)")
 
 action_type() { msiinfo export "$1" CustomAction | tr -d '\r' | awk -F'\t' -v id="$2" '$1 == id { print $2 }'; }
 is_rollback_action() { # msi, action: deferred (in-script) and rollback
@@ -67,7 +70,7 @@ is_rollback_action() { # msi, action: deferred (in-script) and rollback
 }
 
 echo "# the package as built"
-for action in RollbackWriteAuth0 RollbackRemoveAuth0; do
+for action in RollbackWriteAuth0 RollbackRemoveAuth0 RollbackDropOrphanedAuth0; do
   check "$action is a rollback action in the built MSI" is_rollback_action "$build/VelkorFIDO2Login-$version.msi" "$action"
   check "$action is a rollback action in the test's MSI" is_rollback_action "$(msi_of "$version")" "$action"
 done
@@ -118,6 +121,10 @@ check "upgrade exits 0" msiexec /i "$second"
 check "user switch survived" equals "$(value "$auth\\users\\alice" enabled)" 0x1
 check "token association survived" equals "$(value "$auth\\tokens\\1234ABCD" user)" alice
 check "Auth0 still names the package" equals "$(value "$msv" Auth0)" VelkorSubAuth
+# The previous version goes after the new one is in place: what both share must stay.
+check "package still in System32" test -f "$system32/VelkorSubAuth.dll"
+check "event source still registered" key_exists "$eventsource"
+check "COM class still registered" key_exists "$classes\\InprocServer32"
 check "one product installed" equals "$(wine reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r' | grep -c 'DisplayName.*Velkor FIDO2 Login')" 1
 
 echo "# uninstall keeps the configuration unless asked"
@@ -169,13 +176,13 @@ installed() { # grep -c reads to the end: grep -q would end reg with SIGPIPE und
 }
 not_installed() { ! installed; }
 
-echo "# a failed installation leaves Auth0 as it was"
+echo "# a failed installation leaves no Auth0: none was there, or it named the missing package"
 for before in "" VelkorSubAuth VelkorSubAuth.dll; do
   shown=${before:-absent}
   if [ -z "$before" ]; then clear_auth0; else set_auth0 "$before"; fi
   msiexec /i "$failing" VELKORTESTFAIL=install; rc=$?
   check "Auth0 $shown: installation failed (exit $rc)" test "$rc" -ne 0
-  check "Auth0 $shown: still $shown" equals "$(value "$msv" Auth0)" "$before"
+  check "Auth0 $shown: absent afterwards" equals "$(value "$msv" Auth0)" ""
   check "Auth0 $shown: files rolled back" test ! -e "$system32/VelkorSubAuth.dll"
   check "Auth0 $shown: event source rolled back" key_absent "$eventsource"
   check "Auth0 $shown: no component registered" not_installed
@@ -193,6 +200,24 @@ check "components still registered" installed
 check "removal without the failure exits 0" msiexec /x "$failing"
 check "then Auth0 is removed" equals "$(value "$msv" Auth0)" ""
 check "and the package" test ! -e "$system32/VelkorSubAuth.dll"
+
+echo "# a failed upgrade leaves the previous version working, or nothing"
+# Auth0 must name the package exactly while its DLL is in System32: Auth0 alone makes LSA
+# search the DLL path at the next start. The upgrade fails in the middle of its script or at
+# its very end, after the previous version was removed.
+package_state() { # "Auth0 <value>, DLL yes|no"
+  local dll=no; [ -f "$system32/VelkorSubAuth.dll" ] && dll=yes
+  echo "Auth0 [$(value "$msv" Auth0)], DLL $dll"
+}
+for stage in install late; do
+  check "$stage: $version installs" msiexec /i "$first"
+  msiexec /i "$failing_next" VELKORTESTFAIL=$stage; rc=$?
+  check "$stage: upgrade to $next failed (exit $rc)" test "$rc" -ne 0
+  state=$(package_state)
+  check "$stage: $version works or nothing is left ($state)" \
+    bash -c '[ "$1" = "Auth0 [VelkorSubAuth], DLL yes" ] || [ "$1" = "Auth0 [], DLL no" ]' _ "$state"
+  msiexec /x "$first"; clear_auth0
+done
 
 echo "installer: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
