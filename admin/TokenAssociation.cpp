@@ -2,7 +2,7 @@
 #include "AdminEvents.h"
 #include "CardSession.h"
 #include "ConfigDirectory.h"
-#include "HeapObject.h"
+#include "SmartCardCtap.h"
 #include "TokenIdentification.h"
 #include "TokenProof.h"
 #include "TokenWork.h"
@@ -61,7 +61,7 @@ namespace
         LONG connectStatus = SCARD_S_SUCCESS;
         bool fSerialRead = false;
         wchar_t szSerial[SERIAL_BUFFER_CHARS] = {};
-        CtapTransportStatus ctap2 = CtapTransportStatus::CardError;
+        CtapExchangeStatus ctap2 = CtapExchangeStatus::DeviceError;
         DWORD ctap2CardResult = 0;
         // Making the credential.
         wchar_t szUserName[USER_NAME_COPY_CHARS] = {};
@@ -74,9 +74,9 @@ namespace
     {
         if (pWork != nullptr)
         {
-            HeapDelete(pWork->pSession);
+            delete pWork->pSession;
             SecureZeroMemory(&pWork->credential, sizeof(pWork->credential));
-            HeapDelete(pWork);
+            delete pWork;
         }
     }
 
@@ -127,8 +127,9 @@ namespace
         }
         if (pCardWork->fProbeCtap2)
         {
-            pCardWork->ctap2 = ProbeTokenCtap2(reader, session.Deadline());
-            pCardWork->ctap2CardResult = reader.lastResult;
+            CSmartCardCtap exchange(reader, session.Deadline());
+            pCardWork->ctap2 = ProbeCtap2(exchange);
+            pCardWork->ctap2CardResult = exchange.LastDeviceResult();
         }
     }
 
@@ -141,7 +142,27 @@ namespace
         CSmartCardReader& reader = *pCardWork->pSession->Reader();
         const ULONGLONG ullDeadline = pCardWork->pSession->Deadline();
         NEW_TOKEN_CREDENTIAL& made = pCardWork->credential;
-        MakeTokenCredential(reader, pCardWork->szUserName, ullDeadline, &made);
+        made = {};
+        made.outcome = TokenCredentialOutcome::Failed;
+        CSmartCardCtap exchange(reader, ullDeadline);
+        switch (exchange.Open())
+        {
+        case CtapExchangeStatus::Ok:
+            MakeTokenCredential(exchange, pCardWork->szUserName, &made);
+            break;
+        case CtapExchangeStatus::NoCtap2:
+            made.outcome = TokenCredentialOutcome::NoFidoApplet;
+            break;
+        case CtapExchangeStatus::TimedOut:
+            made.outcome = TokenCredentialOutcome::TimedOut;
+            break;
+        case CtapExchangeStatus::DeviceError:
+        case CtapExchangeStatus::AnswerTooLong:
+        case CtapExchangeStatus::MalformedAnswer:
+            made.deviceResult = exchange.LastDeviceResult();
+            made.statusWord = exchange.LastStatusWord();
+            break;
+        }
         if (made.outcome != TokenCredentialOutcome::Made)
         {
             return;
@@ -157,7 +178,8 @@ namespace
             StringCchCopyW(pCardWork->proof.szReason, TOKEN_PROOF_REASON_CHARS, L"no challenge");
             return;
         }
-        ProveTokenPossession(reader, stored, pCardWork->challenge, ullDeadline, &pCardWork->proof);
+        ProveOnOpenExchange(exchange, stored, pCardWork->challenge, false, &pCardWork->proof);
+        SecureZeroMemory(&stored, sizeof(stored));
     }
 
     bool WaitThroughPrompts(void* pPrompts, HANDLE hDone, DWORD dwMilliseconds)
@@ -190,12 +212,12 @@ namespace
 
         bool Create(ULONGLONG ullDeadline)
         {
-            _pWork = HeapNew<ASSOCIATION_CARD_WORK>();
+            _pWork = new (std::nothrow) ASSOCIATION_CARD_WORK();
             if (_pWork == nullptr)
             {
                 return false;
             }
-            _pWork->pSession = HeapNew<CCardSession>(ullDeadline);
+            _pWork->pSession = new (std::nothrow) CCardSession(ullDeadline);
             return _pWork->pSession != nullptr;
         }
         ASSOCIATION_CARD_WORK*& Get() { return _pWork; }
@@ -287,10 +309,10 @@ namespace
                       static_cast<unsigned int>(credential.ctapStatus));
             return TOKEN_FLOW_CTAP_STATUS | credential.ctapStatus;
         }
-        if (credential.cardResult != 0)
+        if (credential.deviceResult != 0)
         {
-            TraceLine(szTraceText, L"Credential not made: 0x%08X\r\n", static_cast<unsigned int>(credential.cardResult));
-            return credential.cardResult;
+            TraceLine(szTraceText, L"Credential not made: 0x%08X\r\n", static_cast<unsigned int>(credential.deviceResult));
+            return credential.deviceResult;
         }
         if (credential.answerCheck != CtapResult::Ok)
         {
@@ -377,16 +399,16 @@ namespace
         *pfOffersFido = false;
         switch (work.ctap2)
         {
-        case CtapTransportStatus::Ok:
+        case CtapExchangeStatus::Ok:
             *pfOffersFido = true;
             return ERROR_SUCCESS;
-        case CtapTransportStatus::NoFidoApplet:
+        case CtapExchangeStatus::NoCtap2:
             return ERROR_SUCCESS;
-        case CtapTransportStatus::TimedOut:
+        case CtapExchangeStatus::TimedOut:
             return TellTimedOut(prompts, szTraceText);
-        case CtapTransportStatus::CardError:
-        case CtapTransportStatus::AnswerTooLong:
-        case CtapTransportStatus::MalformedAnswer:
+        case CtapExchangeStatus::DeviceError:
+        case CtapExchangeStatus::AnswerTooLong:
+        case CtapExchangeStatus::MalformedAnswer:
             break;
         }
         TraceLine(szTraceText, L"FIDO2 check failed: 0x%08X\r\n", static_cast<unsigned int>(work.ctap2CardResult));
@@ -449,7 +471,8 @@ DWORD AssociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRAC
 
     // The credential is written before the user: nothing ever passes on the serial alone
     // for a key that must prove.
-    const RegisterTokenResult registered = RegisterToken(szSerial, pszUserName, fOffersFido ? &credential : nullptr);
+    const RegisterTokenResult registered =
+        RegisterToken(szSerial, pszUserName, fOffersFido ? WriteTokenCredentialValues : nullptr, &credential);
     SecureZeroMemory(&credential, sizeof(credential));
     if (registered.alreadyRegistered)
     {
@@ -477,7 +500,7 @@ DWORD AssociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRAC
     case RegisterTokenStep::CreateTokenKey:
         registryStep = 307;
         break;
-    case RegisterTokenStep::WriteCredential:
+    case RegisterTokenStep::WriteValues:
         registryStep = 345;
         break;
     case RegisterTokenStep::WriteUser:

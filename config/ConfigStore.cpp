@@ -49,6 +49,11 @@ namespace
     }
 }
 
+LONG OpenTokenKey(const wchar_t* pszName, REGSAM samDesired, CRegKey& key)
+{
+    return OpenNamedKey(TOKENS_KEY_PREFIX, pszName, samDesired, key);
+}
+
 bool ReadRegistryFlag(const char* pszValueName, const wchar_t* pszKeyPath)
 {
     CRegKey key;
@@ -109,72 +114,6 @@ bool IsEventLogEnabled()
 {
     DWORD dwValue = 1;
     return !(ReadSettingsDword("eventLogEnabled", &dwValue) && dwValue == 0);
-}
-
-namespace
-{
-    enum class ValueRead
-    {
-        Absent,
-        Read,
-        Unusable, // wrong kind, wrong length, or not readable
-    };
-
-    ValueRead ReadExactValue(HKEY hKey, const char* pszName, DWORD dwExpectedType, BYTE* pbData, DWORD cbMin,
-                             DWORD cbMax, DWORD* pcbRead)
-    {
-        DWORD dwType = REG_NONE;
-        DWORD cb = cbMax;
-        const LONG status = RegQueryValueExA(hKey, pszName, nullptr, &dwType, pbData, &cb);
-        if (status == ERROR_FILE_NOT_FOUND)
-        {
-            return ValueRead::Absent;
-        }
-        if (status != ERROR_SUCCESS || dwType != dwExpectedType || cb < cbMin || cb > cbMax)
-        {
-            return ValueRead::Unusable;
-        }
-        *pcbRead = cb;
-        return ValueRead::Read;
-    }
-}
-
-TokenCredentialState ReadTokenCredential(const wchar_t* pszSerial, TOKEN_CREDENTIAL* pCredential)
-{
-    CRegKey key;
-    const LONG status = OpenNamedKey(TOKENS_KEY_PREFIX, pszSerial, KEY_READ, key);
-    if (status == ERROR_FILE_NOT_FOUND)
-    {
-        return TokenCredentialState::None;
-    }
-    if (status != ERROR_SUCCESS)
-    {
-        return TokenCredentialState::Malformed;
-    }
-    TOKEN_CREDENTIAL credential = {};
-    DWORD cbPublicKey = 0;
-    DWORD cbSignCount = 0;
-    const ValueRead id = ReadExactValue(key.Get(), "credentialId", REG_BINARY, credential.rgbCredentialId, 1,
-                                        TOKEN_CREDENTIAL_ID_MAX_BYTES, &credential.cbCredentialId);
-    const ValueRead publicKey = ReadExactValue(key.Get(), "publicKey", REG_BINARY, credential.rgbPublicKey,
-                                               TOKEN_PUBLIC_KEY_BYTES, TOKEN_PUBLIC_KEY_BYTES, &cbPublicKey);
-    if (id == ValueRead::Absent && publicKey == ValueRead::Absent)
-    {
-        return TokenCredentialState::None;
-    }
-    if (id != ValueRead::Read || publicKey != ValueRead::Read || credential.rgbPublicKey[0] != 0x04)
-    {
-        return TokenCredentialState::Malformed;
-    }
-    const ValueRead signCount = ReadExactValue(key.Get(), "signCount", REG_DWORD, reinterpret_cast<BYTE*>(&credential.signCount),
-                                               sizeof(DWORD), sizeof(DWORD), &cbSignCount);
-    if (signCount == ValueRead::Unusable)
-    {
-        return TokenCredentialState::Malformed;
-    }
-    *pCredential = credential;
-    SecureZeroMemory(&credential, sizeof(credential));
-    return TokenCredentialState::Present;
 }
 
 bool IsUserEnabled(const wchar_t* pszUserName)
@@ -291,7 +230,8 @@ LONG UserNameToAnsi(const wchar_t* pszUserName, char (&szAnsi)[TOKEN_USER_BUFFER
     return ERROR_SUCCESS;
 }
 
-RegisterTokenResult RegisterToken(const wchar_t* pszSerial, const wchar_t* pszUserName, const TOKEN_CREDENTIAL* pCredential)
+RegisterTokenResult RegisterToken(const wchar_t* pszSerial, const wchar_t* pszUserName, TokenValuesWriter pfnWriteValues,
+                                  void* pWriteContext)
 {
     char szAnsiUser[TOKEN_USER_BUFFER_SIZE];
     int cchAnsiUser = 0;
@@ -327,16 +267,15 @@ RegisterTokenResult RegisterToken(const wchar_t* pszSerial, const wchar_t* pszUs
         }
     }
 
-    // The credential before the user: a key that names its user always holds the
-    // credential it must prove, never passes on its serial alone while that is still to come.
-    if (pCredential != nullptr)
+    // The token's other values before the user: a key that names its user always holds
+    // what it must prove, never passes on its serial alone while that is still to come.
+    if (pfnWriteValues != nullptr)
     {
-        status = WriteTokenCredential(pszSerial, pCredential->rgbCredentialId, pCredential->cbCredentialId,
-                                      pCredential->rgbPublicKey, pCredential->signCount);
+        status = pfnWriteValues(pWriteContext, pszSerial);
         if (status != ERROR_SUCCESS)
         {
             RegDeleteKeyW(HKEY_LOCAL_MACHINE, tokenPath.Get());
-            return { status, RegisterTokenStep::WriteCredential, false, false };
+            return { status, RegisterTokenStep::WriteValues, false, false };
         }
     }
 
@@ -442,64 +381,6 @@ LONG TokenKeyExists(const wchar_t* pszSerial, bool* pfExists)
         return ERROR_SUCCESS;
     }
     *pfExists = status == ERROR_SUCCESS;
-    return status;
-}
-
-LONG WriteTokenCredential(const wchar_t* pszSerial, const BYTE* pbCredentialId, DWORD cbCredentialId,
-                          const BYTE (&rgbPublicKey)[TOKEN_PUBLIC_KEY_BYTES], DWORD signCount)
-{
-    if (pbCredentialId == nullptr || cbCredentialId == 0 || cbCredentialId > TOKEN_CREDENTIAL_ID_MAX_BYTES)
-    {
-        return ERROR_INVALID_PARAMETER;
-    }
-    CRegKey key;
-    LONG status = OpenNamedKey(TOKENS_KEY_PREFIX, pszSerial, KEY_WRITE, key);
-    if (status != ERROR_SUCCESS)
-    {
-        return status;
-    }
-    status = RegSetKeyValueA(key.Get(), nullptr, "credentialId", REG_BINARY, pbCredentialId, cbCredentialId);
-    if (status == ERROR_SUCCESS)
-    {
-        status = RegSetKeyValueA(key.Get(), nullptr, "publicKey", REG_BINARY, rgbPublicKey, TOKEN_PUBLIC_KEY_BYTES);
-    }
-    if (status == ERROR_SUCCESS)
-    {
-        status = RegSetKeyValueA(key.Get(), nullptr, "signCount", REG_DWORD, &signCount, sizeof(signCount));
-    }
-    return status;
-}
-
-namespace
-{
-    // Concurrent logons with one key each present a higher counter; whichever writes last
-    // must not put a lower one back.
-    SRWLOCK g_signCountLock = SRWLOCK_INIT;
-}
-
-LONG RaiseTokenSignCount(const wchar_t* pszSerial, DWORD dwSignCount)
-{
-    CRegKey key;
-    LONG status = OpenNamedKey(TOKENS_KEY_PREFIX, pszSerial, KEY_QUERY_VALUE | KEY_SET_VALUE, key);
-    if (status != ERROR_SUCCESS)
-    {
-        return status;
-    }
-    AcquireSRWLockExclusive(&g_signCountLock);
-    DWORD dwType = REG_NONE;
-    DWORD dwStored = 0;
-    DWORD cbStored = sizeof(dwStored);
-    status = RegQueryValueExA(key.Get(), "signCount", nullptr, &dwType, reinterpret_cast<BYTE*>(&dwStored), &cbStored);
-    const bool fStoredUsable = status == ERROR_SUCCESS && dwType == REG_DWORD && cbStored == sizeof(dwStored);
-    if (status == ERROR_FILE_NOT_FOUND || (fStoredUsable && dwStored < dwSignCount))
-    {
-        status = RegSetKeyValueA(key.Get(), nullptr, "signCount", REG_DWORD, &dwSignCount, sizeof(dwSignCount));
-    }
-    else if (fStoredUsable)
-    {
-        status = ERROR_SUCCESS;
-    }
-    ReleaseSRWLockExclusive(&g_signCountLock);
     return status;
 }
 

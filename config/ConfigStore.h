@@ -19,25 +19,9 @@ constexpr DWORD SEC_VALUE_BUFFER_SIZE = 256;
 constexpr DWORD RECOVERY_VALUE_BUFFER_SIZE = 256;
 constexpr DWORD TOKEN_USER_BUFFER_SIZE = 128;
 
-// The proof credential a token key may hold beside its `user`: the FIDO2 credential made
-// for the association, its public key and the highest signature counter seen.
-constexpr DWORD TOKEN_CREDENTIAL_ID_MAX_BYTES = 1023;
-constexpr DWORD TOKEN_PUBLIC_KEY_BYTES = 65; // 04 || X || Y of a P-256 point
-
-struct TOKEN_CREDENTIAL
-{
-    BYTE rgbCredentialId[TOKEN_CREDENTIAL_ID_MAX_BYTES];
-    DWORD cbCredentialId;
-    BYTE rgbPublicKey[TOKEN_PUBLIC_KEY_BYTES];
-    DWORD signCount;
-};
-
-enum class TokenCredentialState
-{
-    None,      // neither credentialId nor publicKey: a token known by its serial alone
-    Present,   // both well-formed; signCount absent counts as 0
-    Malformed, // one of them, or signCount, of the wrong kind or length, or unreadable
-};
+class CRegKey;
+// Opens tokens\<name> (an empty name is refused: it would be the tokens key itself).
+LONG OpenTokenKey(const wchar_t* pszName, REGSAM samDesired, CRegKey& key);
 
 bool ReadRegistryFlag(const char* pszValueName, const wchar_t* pszKeyPath);
 bool IsAuthEnabled();
@@ -52,8 +36,6 @@ LONG ReadSecValue(const wchar_t* pszUserName, BYTE* pbData, DWORD* pcbData, FILE
 LONG ReadRecoveryValue(const wchar_t* pszUserName, BYTE* pbData, DWORD* pcbData);
 LONG ReadTokenUser(const wchar_t* pszSerial, BYTE* pbData, DWORD* pcbData);
 
-// A token key's credential, each value read once. Only Present fills *pCredential.
-TokenCredentialState ReadTokenCredential(const wchar_t* pszSerial, TOKEN_CREDENTIAL* pCredential);
 // settings `requireProof`: on only as the REG_DWORD 1; any other value or kind is off.
 bool IsProofRequired();
 // settings `eventLogEnabled`: events are reported unless it is the REG_DWORD 0.
@@ -67,7 +49,7 @@ enum class RegisterTokenStep
     None,
     ConvertUserName,   // the name has no exact ANSI form that fits the `user` value
     CreateTokenKey,
-    WriteCredential,
+    WriteValues,
     WriteUser,
     CreateUserKey,
 };
@@ -80,10 +62,14 @@ struct RegisterTokenResult
     bool userKeyCreated;          // step 3 made the user's key (it did not exist before)
 };
 
-// Creates the token key (it must be new), writes the credential when one is given, then
-// the token's `user`, then opens or creates the user's key.
+// Writes a token key's values besides its user (the key exists); 0 or the registry status.
+using TokenValuesWriter = LONG (*)(void* pContext, const wchar_t* pszName);
+
+// Creates the token key (it must be new), has pfnWriteValues (when given) write its other
+// values, then writes the token's `user`, then opens or creates the user's key. A failure
+// before the user's key takes the token key back.
 RegisterTokenResult RegisterToken(const wchar_t* pszSerial, const wchar_t* pszUserName,
-                                  const TOKEN_CREDENTIAL* pCredential = nullptr);
+                                  TokenValuesWriter pfnWriteValues = nullptr, void* pWriteContext = nullptr);
 // Whether the token key exists (0 and the answer, or the registry status).
 LONG TokenKeyExists(const wchar_t* pszSerial, bool* pfExists);
 // The user's key, created as token registration creates it (factor off: no `enabled`
@@ -93,12 +79,6 @@ LONG UnregisterToken(const wchar_t* pszSerial);
 // Undoes a registration that cannot be completed: the token key goes, and the user's key
 // too when that registration made it (and nothing has been stored in it since).
 void UndoRegisterToken(const wchar_t* pszSerial, const wchar_t* pszUserName, const RegisterTokenResult& registered);
-// Stores a new credential on an existing token key: credentialId, publicKey, signCount.
-LONG WriteTokenCredential(const wchar_t* pszSerial, const BYTE* pbCredentialId, DWORD cbCredentialId,
-                          const BYTE (&rgbPublicKey)[TOKEN_PUBLIC_KEY_BYTES], DWORD signCount);
-// Raises the stored signCount to dwSignCount unless what is stored by then is as high
-// already: the value only ever grows. Read and write are one step for this process.
-LONG RaiseTokenSignCount(const wchar_t* pszSerial, DWORD dwSignCount);
 bool WriteSecValue(const wchar_t* pszUserName, const wchar_t* pszText);
 bool DeleteSecValue(const wchar_t* pszUserName);
 

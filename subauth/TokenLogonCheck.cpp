@@ -5,6 +5,7 @@
 #include "HeapObject.h"
 #include "LogFormat.h"
 #include "TokenIdentification.h"
+#include "SmartCardCtap.h"
 #include "TokenProof.h"
 #include "TokenWork.h"
 
@@ -106,7 +107,8 @@ namespace
             return ProofFailed(work, L"no challenge");
         }
         TOKEN_PROOF_RESULT result;
-        ProveTokenPossession(*work.session.Reader(), credential, work.challenge, work.session.Deadline(), &result);
+        CSmartCardCtap exchange(*work.session.Reader(), work.session.Deadline());
+        ProveTokenPossession(exchange, credential, work.challenge, false, &result);
         switch (result.outcome)
         {
         case TokenProofOutcome::Proven:

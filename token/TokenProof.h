@@ -1,11 +1,12 @@
 #pragma once
-// The token proves that it holds the private key of the credential made when it was
+// The key proves that it holds the private key of the credential made when it was
 // associated: it signs a fresh challenge (CTAP2 authenticatorGetAssertion), and its
 // signature counter must have grown since the last proof. Also the making of that
-// credential at association. Hashing, the challenge and the signature check are CNG's.
-#include "ConfigStore.h"
+// credential at association. Written once over the exchange either interface offers;
+// hashing, the challenge and the signature check are CNG's.
+#include "CtapExchange.h"
 #include "CtapMessage.h"
-#include "CtapTransport.h"
+#include "TokenCredentialStore.h"
 
 enum class TokenProofOutcome
 {
@@ -38,27 +39,30 @@ struct TOKEN_PROOF_CHALLENGE
 // False when there is no random source or no SHA-256: nothing may then be asked.
 bool DrawTokenProofChallenge(TOKEN_PROOF_CHALLENGE* pChallenge);
 
-// Runs the proof on the connected reader until ullDeadline (GetTickCount64): FIDO SELECT,
-// getAssertion for the stored credential with the challenge and up=false, the answer's
-// checks, the signature over authData || clientDataHash with the stored key, and the
-// counter against credential.signCount.
-void ProveTokenPossession(CSmartCardReader& reader, const TOKEN_CREDENTIAL& credential,
-                          const TOKEN_PROOF_CHALLENGE& challenge, ULONGLONG ullDeadline, TOKEN_PROOF_RESULT* pResult);
+// The proof on an exchange that is not yet open: Open, getAssertion for the stored
+// credential with the challenge (up=false unless fUserPresence), the answer's checks, the
+// signature over authData || clientDataHash with the stored key, and the counter against
+// credential.signCount.
+void ProveTokenPossession(ICtapExchange& exchange, const TOKEN_CREDENTIAL& credential,
+                          const TOKEN_PROOF_CHALLENGE& challenge, bool fUserPresence, TOKEN_PROOF_RESULT* pResult);
+// The same on an exchange already open (a second credential asked of the same key).
+void ProveOnOpenExchange(ICtapExchange& exchange, const TOKEN_CREDENTIAL& credential,
+                         const TOKEN_PROOF_CHALLENGE& challenge, bool fUserPresence, TOKEN_PROOF_RESULT* pResult);
 
 enum class TokenCredentialOutcome
 {
     Made,
-    NoFidoApplet, // the token offers no CTAP2 over its smart-card interface
+    NoFidoApplet, // the key offers no CTAP2 on this interface
     TimedOut,     // nobody touched the key in time
-    Failed,       // a CTAP status (ctapStatus), a card error (cardResult), an unusable answer
-                  // (answerCheck), or none of these: nothing could be sent (no random bytes, say)
+    Failed,       // a CTAP status (ctapStatus), a device error (deviceResult, statusWord), an
+                  // unusable answer (answerCheck), or none of these: nothing could be sent
 };
 
 struct NEW_TOKEN_CREDENTIAL
 {
     TokenCredentialOutcome outcome;
     uint8_t ctapStatus;  // Failed with an authenticator status: the status byte, for example 0x36 PIN required
-    DWORD cardResult;    // Failed on the card: the PC/SC result, or 0 with a status word
+    DWORD deviceResult;  // Failed on the device: its result, or 0 with a status word
     uint16_t statusWord;
     CtapResult answerCheck; // Failed on the answer: what it failed on
     BYTE rgbCredentialId[TOKEN_CREDENTIAL_ID_MAX_BYTES];
@@ -67,14 +71,10 @@ struct NEW_TOKEN_CREDENTIAL
     DWORD signCount;
 };
 
-// Whether the token speaks CTAP2 over its smart-card interface, by ullDeadline: the FIDO
-// SELECT, then authenticatorGetInfo. NoFidoApplet only when the token itself refused.
-CtapTransportStatus ProbeTokenCtap2(CSmartCardReader& reader, ULONGLONG ullDeadline);
+// Whether the key speaks CTAP2 on this interface: Open, then authenticatorGetInfo. NoCtap2
+// only when the key itself refused.
+CtapExchangeStatus ProbeCtap2(ICtapExchange& exchange);
 
-// Makes a credential for the account on the connected token (authenticatorMakeCredential,
-// a touch of the key may be needed) by ullDeadline.
-void MakeTokenCredential(CSmartCardReader& reader, const wchar_t* pszUserName, ULONGLONG ullDeadline,
-                         NEW_TOKEN_CREDENTIAL* pCredential);
-
-// SHA-256 of two pieces one after the other, through CNG.
-bool Sha256Cng(const BYTE* pbFirst, size_t cbFirst, const BYTE* pbSecond, size_t cbSecond, BYTE (&rgbDigest)[32]);
+// Makes a credential for the account on an open exchange (authenticatorMakeCredential; a
+// touch of the key may be needed).
+void MakeTokenCredential(ICtapExchange& exchange, const wchar_t* pszUserName, NEW_TOKEN_CREDENTIAL* pCredential);

@@ -4,9 +4,11 @@
 // floor they add up to; and SHA-256 throughput.
 // A measuring program, not a test: it asserts nothing.
 #include "ConfigStore.h"
+#include "TokenCredentialStore.h"
 #include "ImportPatch.h"
 #include "Sha256.h"
 #include "SmartCardContext.h"
+#include "SmartCardCtap.h"
 #include "TokenProof.h"
 #include "VirtualSCard.h"
 
@@ -101,7 +103,9 @@ namespace
             NEW_TOKEN_CREDENTIAL made;
             if (reader.Connect(SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1) == SCARD_S_SUCCESS)
             {
-                MakeTokenCredential(reader, L"erin", GetTickCount64() + 5000, &made);
+                CSmartCardCtap exchange(reader, GetTickCount64() + 5000);
+                made.outcome = TokenCredentialOutcome::Failed;
+                if (exchange.Open() == CtapExchangeStatus::Ok) MakeTokenCredential(exchange, L"erin", &made);
                 if (made.outcome == TokenCredentialOutcome::Made)
                     WriteTokenCredential(L"0000BEEF", made.rgbCredentialId, made.cbCredentialId, made.rgbPublicKey, made.signCount);
                 else

@@ -4,6 +4,7 @@
 // fit, never more than the bound. The whole input is also cut into NFCCTAP_MSG segments,
 // which must join back into it, and each answer's data is judged as a SELECT answer.
 #include "CtapApdu.h"
+#include "CtapExchange.h"
 #include "FuzzInput.h"
 
 #include <cstring>
@@ -15,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FuzzInput input(data, size);
     const size_t bound = input.Upto(CTAP_CREDENTIAL_ANSWER_MAX);
     const std::unique_ptr<uint8_t[]> storage(new uint8_t[bound]);
-    CApduAnswerBuffer buffer(storage.get(), bound);
+    CCtapAnswerBuffer buffer(storage.get(), bound);
     std::vector<uint8_t> expected;
     bool fOverflow = false;
     while (input.Remaining() > 0)

@@ -2,11 +2,13 @@
 // token's FIDO2 authenticator and the real registry: every way a proof can fail, the
 // stored values it relies on, the counter, the deadline and concurrent logons.
 #include "ConfigStore.h"
+#include "TokenCredentialStore.h"
 #include "LogonHarness.h"
 #include "ProcessThreads.h"
 #include "SmartCardContext.h"
 #include "TestLogFile.h"
 #include "TestRegistry.h"
+#include "SmartCardCtap.h"
 #include "TokenProof.h"
 #include "VirtualSCard.h"
 
@@ -57,7 +59,9 @@ namespace
                 reader.traceResults = reader.traceData = false;
                 ASSERT_EQ(SCARD_S_SUCCESS, reader.Connect(SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1));
                 NEW_TOKEN_CREDENTIAL made;
-                MakeTokenCredential(reader, L"alice", GetTickCount64() + 5000, &made);
+                CSmartCardCtap exchange(reader, GetTickCount64() + 5000);
+                made.outcome = TokenCredentialOutcome::Failed;
+                if (exchange.Open() == CtapExchangeStatus::Ok) MakeTokenCredential(exchange, L"alice", &made);
                 ASSERT_EQ(TokenCredentialOutcome::Made, made.outcome);
                 ASSERT_EQ(ERROR_SUCCESS, WriteTokenCredential(SERIAL, made.rgbCredentialId, made.cbCredentialId,
                                                               made.rgbPublicKey, made.signCount));

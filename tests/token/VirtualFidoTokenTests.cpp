@@ -3,6 +3,7 @@
 // outlive the process state that made them, and each knob changes the answer as
 // documented in tests/vscard/README.md.
 #include "CtapApdu.h"
+#include "CtapExchange.h"
 #include "CtapMessage.h"
 #include "VirtualSCard.h"
 
@@ -89,7 +90,7 @@ namespace
         Bytes Collect(Bytes answer, WORD* pSw)
         {
             BYTE storage[CTAP_CREDENTIAL_ANSWER_MAX];
-            CApduAnswerBuffer collected(storage, sizeof(storage));
+            CCtapAnswerBuffer collected(storage, sizeof(storage));
             BYTE cla = 0x80;
             for (;;)
             {

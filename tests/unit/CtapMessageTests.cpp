@@ -1,4 +1,5 @@
 #include "CtapApdu.h"
+#include "CtapExchange.h"
 #include "CtapMessage.h"
 
 #include <gtest/gtest.h>
@@ -301,7 +302,7 @@ TEST(CtapApdu, SelectAnswersAndStatusWords)
 TEST(CtapApdu, AnswerBufferRefusesToGrowPastItsBound)
 {
     uint8_t storage[4];
-    CApduAnswerBuffer buffer(storage, sizeof(storage));
+    CCtapAnswerBuffer buffer(storage, sizeof(storage));
     const uint8_t bytes[] = { 1, 2, 3 };
     EXPECT_TRUE(buffer.Append(bytes, 2));
     EXPECT_TRUE(buffer.Append(bytes, 2));

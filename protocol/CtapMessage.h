@@ -33,6 +33,7 @@ constexpr size_t CTAP_AAGUID_BYTES = 16;
 constexpr size_t CTAP_AUTH_DATA_MIN_BYTES = CTAP_RP_ID_HASH_BYTES + 1 + 4;
 
 // Flags byte of the authenticator data.
+constexpr size_t CTAP_AUTH_DATA_FLAGS_OFFSET = CTAP_RP_ID_HASH_BYTES; // the flags byte after rpIdHash
 constexpr uint8_t AUTH_DATA_FLAG_UP = 0x01; // user present
 constexpr uint8_t AUTH_DATA_FLAG_UV = 0x04; // user verified
 constexpr uint8_t AUTH_DATA_FLAG_AT = 0x40; // attested credential data follows
@@ -52,11 +53,12 @@ size_t EncodeMakeCredentialRequest(const char* pszRpId, const uint8_t (&rgbClien
                                    size_t cchUserName, uint8_t* pbRequest, size_t cbRequest);
 
 // authenticatorGetAssertion: {1: rpId, 2: clientDataHash, 3: [{"id": credentialId, "type":
-// "public-key"}], 5: {"up": false}}. The credential ID must be 1 to
-// CTAP_CREDENTIAL_ID_MAX_BYTES bytes. Returns the length written, or 0.
+// "public-key"}], 5: {"up": false}}, without member 5 when the user's presence is asked
+// for. The credential ID must be 1 to CTAP_CREDENTIAL_ID_MAX_BYTES bytes. Returns the
+// length written, or 0.
 size_t EncodeGetAssertionRequest(const char* pszRpId, const uint8_t (&rgbClientDataHash)[CTAP_CLIENT_DATA_HASH_BYTES],
                                  const uint8_t* pbCredentialId, size_t cbCredentialId, uint8_t* pbRequest,
-                                 size_t cbRequest);
+                                 size_t cbRequest, bool fUserPresence = false);
 
 // What an answer failed on, first failure in the order listed for each parser.
 enum class CtapResult

@@ -14,7 +14,12 @@ public:
     // A name that does not fit readerName is refused, not cut: the reader then has an
     // empty name and every Connect fails with SCARD_E_UNKNOWN_READER.
     CSmartCardReader(SCARDCONTEXT hContext, const wchar_t* pszReaderName);
+    // Not yet naming a reader: every Connect fails until Name.
+    CSmartCardReader() : context(0) {}
     ~CSmartCardReader();
+    void Name(SCARDCONTEXT hContext, const wchar_t* pszReaderName);
+    // Ends a transaction still held and disconnects, leaving the card in place.
+    void Close();
     CSmartCardReader(const CSmartCardReader&) = delete;
     CSmartCardReader& operator=(const CSmartCardReader&) = delete;
 

@@ -1,44 +1,44 @@
-#include "CtapTransport.h"
+#include "SmartCardCtap.h"
 
-CCtapTransport::CCtapTransport(CSmartCardReader& reader, ULONGLONG ullDeadline)
+CSmartCardCtap::CSmartCardCtap(CSmartCardReader& reader, ULONGLONG ullDeadline)
     : _reader(reader), _ullDeadline(ullDeadline)
 {
 }
 
-bool CCtapTransport::PastDeadline() const
+bool CSmartCardCtap::PastDeadline() const
 {
     return GetTickCount64() >= _ullDeadline;
 }
 
-CtapTransportStatus CCtapTransport::Send(const uint8_t* pbCommand, size_t cbCommand)
+CtapExchangeStatus CSmartCardCtap::Send(const uint8_t* pbCommand, size_t cbCommand)
 {
     SecureZeroMemory(_rgbAnswer, sizeof(_rgbAnswer));
     _cbAnswer = 0;
     if (PastDeadline())
     {
-        return CtapTransportStatus::TimedOut;
+        return CtapExchangeStatus::TimedOut;
     }
     DWORD cbAnswer = sizeof(_rgbAnswer);
     _lastCardResult = static_cast<DWORD>(_reader.Transmit(pbCommand, static_cast<DWORD>(cbCommand), _rgbAnswer, &cbAnswer));
     if (_lastCardResult == static_cast<DWORD>(SCARD_E_TIMEOUT) && PastDeadline())
     {
-        return CtapTransportStatus::TimedOut;
+        return CtapExchangeStatus::TimedOut;
     }
     if (_lastCardResult != SCARD_S_SUCCESS || cbAnswer > sizeof(_rgbAnswer))
     {
-        return CtapTransportStatus::CardError;
+        return CtapExchangeStatus::DeviceError;
     }
     _cbAnswer = cbAnswer;
-    return CtapTransportStatus::Ok;
+    return CtapExchangeStatus::Ok;
 }
 
 // GET RESPONSE for the cbMore bytes a 61 xx announced.
-CtapTransportStatus CCtapTransport::GetResponse(size_t cbMore)
+CtapExchangeStatus CSmartCardCtap::GetResponse(size_t cbMore)
 {
     uint8_t rgbGetResponse[5];
     BuildGetResponseCommand(_getResponseClass, static_cast<uint8_t>(cbMore & 0xFF), rgbGetResponse);
-    CtapTransportStatus status = Send(rgbGetResponse, sizeof(rgbGetResponse));
-    if (status != CtapTransportStatus::Ok)
+    CtapExchangeStatus status = Send(rgbGetResponse, sizeof(rgbGetResponse));
+    if (status != CtapExchangeStatus::Ok)
     {
         return status;
     }
@@ -56,7 +56,7 @@ CtapTransportStatus CCtapTransport::GetResponse(size_t cbMore)
 // Follows the answer just received to its end: more data to fetch, a command still
 // running to poll, or an error. Every round sends, so every round meets the deadline; a
 // GET RESPONSE must bring data, so the rounds end with the answer bound at the latest.
-CtapTransportStatus CCtapTransport::Collect(CApduAnswerBuffer& answer)
+CtapExchangeStatus CSmartCardCtap::Collect(CCtapAnswerBuffer& answer)
 {
     bool fFetching = false;
     for (;;)
@@ -70,21 +70,21 @@ CtapTransportStatus CCtapTransport::Collect(CApduAnswerBuffer& answer)
         switch (classified.kind)
         {
         case NfcAnswerKind::Complete:
-            return answer.Append(classified.pbData, classified.cbData) ? CtapTransportStatus::Ok
-                                                                       : CtapTransportStatus::AnswerTooLong;
+            return answer.Append(classified.pbData, classified.cbData) ? CtapExchangeStatus::Ok
+                                                                       : CtapExchangeStatus::AnswerTooLong;
         case NfcAnswerKind::MoreData:
         {
             // A token that keeps announcing more and sends nothing would be fetched from forever.
             if (fFetching && classified.cbData == 0)
             {
-                return CtapTransportStatus::MalformedAnswer;
+                return CtapExchangeStatus::MalformedAnswer;
             }
             if (!answer.Append(classified.pbData, classified.cbData))
             {
-                return CtapTransportStatus::AnswerTooLong;
+                return CtapExchangeStatus::AnswerTooLong;
             }
-            const CtapTransportStatus status = GetResponse(classified.cbMore);
-            if (status != CtapTransportStatus::Ok)
+            const CtapExchangeStatus status = GetResponse(classified.cbMore);
+            if (status != CtapExchangeStatus::Ok)
             {
                 return status;
             }
@@ -103,7 +103,7 @@ CtapTransportStatus CCtapTransport::Collect(CApduAnswerBuffer& answer)
                 _reader.deadline = 0;
                 _reader.Transmit(NFCCTAP_CANCEL_COMMAND, sizeof(NFCCTAP_CANCEL_COMMAND), _rgbAnswer, &cbIgnored);
                 _reader.deadline = ullReaderDeadline;
-                return CtapTransportStatus::TimedOut;
+                return CtapExchangeStatus::TimedOut;
             }
             const ULONGLONG ullLeft = _ullDeadline - ullNow;
             Sleep(static_cast<DWORD>(ullLeft < POLL_INTERVAL_MS ? ullLeft : POLL_INTERVAL_MS));
@@ -111,8 +111,8 @@ CtapTransportStatus CCtapTransport::Collect(CApduAnswerBuffer& answer)
             {
                 continue; // cancel above rather than poll once more
             }
-            const CtapTransportStatus status = Send(NFCCTAP_GETRESPONSE_COMMAND, sizeof(NFCCTAP_GETRESPONSE_COMMAND));
-            if (status != CtapTransportStatus::Ok)
+            const CtapExchangeStatus status = Send(NFCCTAP_GETRESPONSE_COMMAND, sizeof(NFCCTAP_GETRESPONSE_COMMAND));
+            if (status != CtapExchangeStatus::Ok)
             {
                 return status;
             }
@@ -120,55 +120,55 @@ CtapTransportStatus CCtapTransport::Collect(CApduAnswerBuffer& answer)
             break;
         }
         case NfcAnswerKind::Error:
-            return CtapTransportStatus::CardError;
+            return CtapExchangeStatus::DeviceError;
         }
     }
 }
 
-CtapTransportStatus CCtapTransport::SelectFido(FidoVersion* pVersion)
+CtapExchangeStatus CSmartCardCtap::SelectFido(FidoVersion* pVersion)
 {
     *pVersion = FidoVersion::None;
-    const CtapTransportStatus sent = Send(FIDO_SELECT_COMMAND, FIDO_SELECT_COMMAND_BYTES);
-    if (sent != CtapTransportStatus::Ok)
+    const CtapExchangeStatus sent = Send(FIDO_SELECT_COMMAND, FIDO_SELECT_COMMAND_BYTES);
+    if (sent != CtapExchangeStatus::Ok)
     {
         return sent;
     }
     uint8_t rgbVersion[32] = {};
-    CApduAnswerBuffer version(rgbVersion, sizeof(rgbVersion));
-    const CtapTransportStatus status = Collect(version);
+    CCtapAnswerBuffer version(rgbVersion, sizeof(rgbVersion));
+    const CtapExchangeStatus status = Collect(version);
     // Only the token's own refusal of the applet (file not found, instruction not known)
     // says it has no FIDO applet; a failed transmission, a deadline, another status word or
     // an answer that cannot be followed says nothing about that.
-    if (status == CtapTransportStatus::CardError && _lastCardResult == 0 &&
+    if (status == CtapExchangeStatus::DeviceError && _lastCardResult == 0 &&
         (_lastStatusWord == 0x6A82 || _lastStatusWord == 0x6D00))
     {
-        return CtapTransportStatus::NoFidoApplet;
+        return CtapExchangeStatus::NoCtap2;
     }
-    if (status != CtapTransportStatus::Ok)
+    if (status != CtapExchangeStatus::Ok)
     {
         return status;
     }
     *pVersion = CheckFidoSelectAnswer(version.Data(), version.Length());
     _fCtapAnswered = false;
-    return IsCtap2Version(*pVersion) || *pVersion == FidoVersion::U2fV2 ? CtapTransportStatus::Ok
-                                                                        : CtapTransportStatus::NoFidoApplet;
+    return IsCtap2Version(*pVersion) || *pVersion == FidoVersion::U2fV2 ? CtapExchangeStatus::Ok
+                                                                        : CtapExchangeStatus::NoCtap2;
 }
 
-CtapTransportStatus CCtapTransport::Exchange(const uint8_t* pbMessage, size_t cbMessage, CApduAnswerBuffer& answer)
+CtapExchangeStatus CSmartCardCtap::Exchange(const uint8_t* pbMessage, size_t cbMessage, CCtapAnswerBuffer& answer)
 {
     answer.Reset();
     const size_t cSegments = CountNfcCtapSegments(cbMessage);
     if (cSegments == 0)
     {
-        return CtapTransportStatus::CardError;
+        return CtapExchangeStatus::DeviceError;
     }
-    CtapTransportStatus status = CtapTransportStatus::Ok;
-    for (size_t i = 0; i < cSegments && status == CtapTransportStatus::Ok; ++i)
+    CtapExchangeStatus status = CtapExchangeStatus::Ok;
+    for (size_t i = 0; i < cSegments && status == CtapExchangeStatus::Ok; ++i)
     {
         uint8_t rgbSegment[NFCCTAP_SEGMENT_MAX_BYTES];
         const size_t cbSegment = BuildNfcCtapSegment(pbMessage, cbMessage, i, rgbSegment, sizeof(rgbSegment));
-        status = cbSegment != 0 ? Send(rgbSegment, cbSegment) : CtapTransportStatus::CardError;
-        if (status != CtapTransportStatus::Ok)
+        status = cbSegment != 0 ? Send(rgbSegment, cbSegment) : CtapExchangeStatus::DeviceError;
+        if (status != CtapExchangeStatus::Ok)
         {
             break;
         }
@@ -182,14 +182,14 @@ CtapTransportStatus CCtapTransport::Exchange(const uint8_t* pbMessage, size_t cb
         _lastStatusWord = acknowledged.statusWord;
         if (acknowledged.kind != NfcAnswerKind::Complete || acknowledged.cbData != 0)
         {
-            status = CtapTransportStatus::CardError;
+            status = CtapExchangeStatus::DeviceError;
         }
     }
     // A key that selects (U2F_V2 among them) and then refuses CTAP2 messages with a status
     // word has no CTAP2 on this interface; a card error or a deadline says nothing about that.
-    if (status == CtapTransportStatus::CardError && _lastCardResult == 0 && _lastStatusWord != 0 && !_fCtapAnswered)
+    if (status == CtapExchangeStatus::DeviceError && _lastCardResult == 0 && _lastStatusWord != 0 && !_fCtapAnswered)
     {
-        return CtapTransportStatus::NoFidoApplet;
+        return CtapExchangeStatus::NoCtap2;
     }
     return status;
 }

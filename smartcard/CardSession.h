@@ -29,7 +29,8 @@ public:
     // wrongly. Returns the connection's status; the reader stays (unconnected after a
     // failure) until Close.
     LONG Connect(const wchar_t* pszReaderName, bool fTraceResults, bool fTraceData);
-    CSmartCardReader* Reader() { return _pReader; }
+    // Null before Connect.
+    CSmartCardReader* Reader() { return _fReaderNamed ? &_reader : nullptr; }
 
     // A new deadline for the next step, set while no thread works on the session.
     void ExtendDeadline(ULONGLONG ullDeadline);
@@ -44,5 +45,6 @@ private:
     ULONGLONG _ullDeadline;
     bool _fLetGo = false;
     CSmartCardContext _context;
-    CSmartCardReader* _pReader = nullptr;
+    CSmartCardReader _reader;
+    bool _fReaderNamed = false;
 };

@@ -1,5 +1,4 @@
 #include "CardSession.h"
-#include "HeapObject.h"
 
 LONG CCardSession::EstablishContext()
 {
@@ -26,20 +25,16 @@ LONG CCardSession::EstablishContext()
 
 LONG CCardSession::Connect(const wchar_t* pszReaderName, bool fTraceResults, bool fTraceData)
 {
-    CSmartCardReader* pReader = HeapNew<CSmartCardReader>(_context.context, pszReaderName);
-    if (pReader == nullptr)
-    {
-        return SCARD_E_NO_MEMORY;
-    }
-    pReader->traceResults = fTraceResults;
-    pReader->traceData = fTraceData;
-    pReader->deadline = _ullDeadline;
-    HeapDelete(_pReader);
-    _pReader = pReader;
-    const LONG result = pReader->Connect(SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
+    _reader.Close();
+    _reader.Name(_context.context, pszReaderName);
+    _fReaderNamed = true;
+    _reader.traceResults = fTraceResults;
+    _reader.traceData = fTraceData;
+    _reader.deadline = _ullDeadline;
+    const LONG result = _reader.Connect(SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
     if (result == SCARD_S_SUCCESS)
     {
-        pReader->BeginTransaction();
+        _reader.BeginTransaction();
     }
     return result;
 }
@@ -47,10 +42,7 @@ LONG CCardSession::Connect(const wchar_t* pszReaderName, bool fTraceResults, boo
 void CCardSession::ExtendDeadline(ULONGLONG ullDeadline)
 {
     _ullDeadline = ullDeadline;
-    if (_pReader != nullptr)
-    {
-        _pReader->deadline = ullDeadline;
-    }
+    _reader.deadline = ullDeadline;
 }
 
 void CCardSession::LetGo()
@@ -66,10 +58,9 @@ void CCardSession::LetGo()
 
 void CCardSession::Close()
 {
-    // The reader first: it borrows the context's handle. Its destructor ends the
-    // transaction and leaves the card in place.
-    HeapDelete(_pReader);
-    _pReader = nullptr;
+    // The reader first: it borrows the context's handle. It ends the transaction and
+    // leaves the card in place.
+    _reader.Close();
     AcquireSRWLockExclusive(&_lock);
     _context.Release();
     ReleaseSRWLockExclusive(&_lock);

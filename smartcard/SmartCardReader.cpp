@@ -14,6 +14,13 @@ namespace
 CSmartCardReader::CSmartCardReader(SCARDCONTEXT hContext, const wchar_t* pszReaderName)
     : context(hContext)
 {
+    Name(hContext, pszReaderName);
+}
+
+void CSmartCardReader::Name(SCARDCONTEXT hContext, const wchar_t* pszReaderName)
+{
+    context = hContext;
+    readerName[0] = L'\0';
     if (pszReaderName != nullptr && wcsnlen(pszReaderName, READER_NAME_CHARS) < READER_NAME_CHARS)
     {
         wcscpy_s(readerName, pszReaderName);
@@ -22,7 +29,16 @@ CSmartCardReader::CSmartCardReader(SCARDCONTEXT hContext, const wchar_t* pszRead
 
 CSmartCardReader::~CSmartCardReader()
 {
-    OutputDebugStringW(L"~CSmartCardReader() called");
+    // A reader that never named one (held in place until a connection is made) was not one.
+    if (context != 0 || readerName[0] != L'\0')
+    {
+        OutputDebugStringW(L"~CSmartCardReader() called");
+    }
+    Close();
+}
+
+void CSmartCardReader::Close()
+{
     if (card != 0 && inTransaction)
     {
         SCardEndTransaction(card, SCARD_LEAVE_CARD);

@@ -134,33 +134,3 @@ NFC_ANSWER ClassifyNfcAnswer(const uint8_t* pbAnswer, size_t cbAnswer)
     answer.cbData = cbData;
     return answer;
 }
-
-CApduAnswerBuffer::CApduAnswerBuffer(uint8_t* pbBuffer, size_t cbCapacity)
-    : _pbBuffer(pbBuffer), _cbCapacity(pbBuffer != nullptr ? cbCapacity : 0)
-{
-}
-
-bool CApduAnswerBuffer::Append(const uint8_t* pbData, size_t cbData)
-{
-    if (_fOverflowed || (pbData == nullptr && cbData != 0))
-    {
-        return false;
-    }
-    if (cbData > _cbCapacity - _cbLength)
-    {
-        _fOverflowed = true;
-        return false;
-    }
-    if (cbData != 0)
-    {
-        std::memcpy(_pbBuffer + _cbLength, pbData, cbData);
-    }
-    _cbLength += cbData;
-    return true;
-}
-
-void CApduAnswerBuffer::Reset()
-{
-    _cbLength = 0;
-    _fOverflowed = false;
-}

@@ -78,28 +78,3 @@ struct NFC_ANSWER
 // Classifies one answer (data then SW1 SW2). A status update (91 00) is judged by its
 // first data byte, 01 or 02; a 91 00 without data or with another byte is an error.
 NFC_ANSWER ClassifyNfcAnswer(const uint8_t* pbAnswer, size_t cbAnswer);
-
-// Upper bounds of a whole answer, status byte and CBOR.
-constexpr size_t CTAP_ASSERTION_ANSWER_MAX = 2048;
-constexpr size_t CTAP_CREDENTIAL_ANSWER_MAX = 4096;
-
-// Collects answer data in a caller's buffer, refusing to grow past it: an Append that
-// would pass the bound appends nothing, and the accumulator stays failed until Reset.
-class CApduAnswerBuffer
-{
-public:
-    CApduAnswerBuffer(uint8_t* pbBuffer, size_t cbCapacity);
-
-    bool Append(const uint8_t* pbData, size_t cbData);
-    void Reset();
-
-    const uint8_t* Data() const { return _pbBuffer; }
-    size_t Length() const { return _cbLength; }
-    bool Overflowed() const { return _fOverflowed; }
-
-private:
-    uint8_t* _pbBuffer;
-    size_t _cbCapacity;
-    size_t _cbLength = 0;
-    bool _fOverflowed = false;
-};

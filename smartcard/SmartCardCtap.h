@@ -2,37 +2,36 @@
 // CTAP2 messages over the token's smart-card interface, on a connection that is already
 // open: the FIDO applet's SELECT, command chaining, GET RESPONSE chains and the status
 // polling of a command that is still running, all within one deadline.
+//   NoCtap2: the SELECT was refused, or the token refused its first CTAP2 message.
+//   DeviceError: a transmission failed or the token answered with an error status word.
+//   MalformedAnswer: a GET RESPONSE that brings nothing.
 #include "CtapApdu.h"
+#include "CtapExchange.h"
 #include "SmartCardReader.h"
 
-enum class CtapTransportStatus
-{
-    Ok,
-    NoFidoApplet,    // the SELECT was refused, or the token refused its first CTAP2 message
-    TimedOut,        // the deadline passed; a command still running was cancelled
-    CardError,       // a transmission failed or the token answered with an error status word
-    AnswerTooLong,   // more than the answer buffer holds
-    MalformedAnswer, // an answer that cannot be followed (a GET RESPONSE that brings nothing)
-};
-
-class CCtapTransport
+class CSmartCardCtap final : public ICtapExchange
 {
 public:
     // ullDeadline is a GetTickCount64 value.
-    CCtapTransport(CSmartCardReader& reader, ULONGLONG ullDeadline);
+    CSmartCardCtap(CSmartCardReader& reader, ULONGLONG ullDeadline);
+    CSmartCardCtap(const CSmartCardCtap&) = delete;
+    CSmartCardCtap& operator=(const CSmartCardCtap&) = delete;
+
+    // The FIDO SELECT.
+    CtapExchangeStatus Open() override { FidoVersion version; return SelectFido(&version); }
 
     // Selects the FIDO applet; Ok for a CTAP2 version (FIDO_2_0, FIDO_2_1_PRE, FIDO_2_1) and
     // for U2F_V2, which keys that speak both U2F and CTAP2 answer: whether such a key speaks
     // CTAP2 shows in its answer to the first CTAP2 message.
-    CtapTransportStatus SelectFido(FidoVersion* pVersion);
+    CtapExchangeStatus SelectFido(FidoVersion* pVersion);
     // Sends one CTAP message (command byte and CBOR) and collects the whole answer (status
     // byte and CBOR) into answer. The first message refused with an error status word means
     // the token has no CTAP2 on this interface: NoFidoApplet.
-    CtapTransportStatus Exchange(const uint8_t* pbMessage, size_t cbMessage, CApduAnswerBuffer& answer);
+    CtapExchangeStatus Exchange(const uint8_t* pbMessage, size_t cbMessage, CCtapAnswerBuffer& answer) override;
 
     // What the last failure was: the PC/SC result, or 0 and the status word.
-    DWORD LastCardResult() const { return _lastCardResult; }
-    uint16_t LastStatusWord() const { return _lastStatusWord; }
+    uint32_t LastDeviceResult() const override { return _lastCardResult; }
+    uint16_t LastStatusWord() const override { return _lastStatusWord; }
 
 private:
     static constexpr DWORD APDU_ANSWER_BYTES = 258; // 256 data bytes and the status word
@@ -40,9 +39,9 @@ private:
 
     bool PastDeadline() const;
     // Ok, TimedOut (nothing sent once the deadline has passed) or CardError.
-    CtapTransportStatus Send(const uint8_t* pbCommand, size_t cbCommand);
-    CtapTransportStatus Collect(CApduAnswerBuffer& answer);
-    CtapTransportStatus GetResponse(size_t cbMore);
+    CtapExchangeStatus Send(const uint8_t* pbCommand, size_t cbCommand);
+    CtapExchangeStatus Collect(CCtapAnswerBuffer& answer);
+    CtapExchangeStatus GetResponse(size_t cbMore);
 
     CSmartCardReader& _reader;
     ULONGLONG _ullDeadline;

@@ -271,7 +271,7 @@ size_t EncodeMakeCredentialRequest(const char* pszRpId, const uint8_t (&rgbClien
 
 size_t EncodeGetAssertionRequest(const char* pszRpId, const uint8_t (&rgbClientDataHash)[CTAP_CLIENT_DATA_HASH_BYTES],
                                  const uint8_t* pbCredentialId, size_t cbCredentialId, uint8_t* pbRequest,
-                                 size_t cbRequest)
+                                 size_t cbRequest, bool fUserPresence)
 {
     if (pszRpId == nullptr || pbCredentialId == nullptr || cbCredentialId == 0 ||
         cbCredentialId > CTAP_CREDENTIAL_ID_MAX_BYTES || pbRequest == nullptr || cbRequest == 0)
@@ -280,7 +280,7 @@ size_t EncodeGetAssertionRequest(const char* pszRpId, const uint8_t (&rgbClientD
     }
     pbRequest[0] = CTAP_CMD_GET_ASSERTION;
     CCborWriter writer(pbRequest + 1, cbRequest - 1);
-    writer.WriteMapHeader(4);
+    writer.WriteMapHeader(fUserPresence ? 3 : 4);
     writer.WriteUnsigned(1);
     writer.WriteText(pszRpId);
     writer.WriteUnsigned(2);
@@ -292,10 +292,13 @@ size_t EncodeGetAssertionRequest(const char* pszRpId, const uint8_t (&rgbClientD
     writer.WriteBytes(pbCredentialId, cbCredentialId);
     writer.WriteText("type");
     writer.WriteText(PUBLIC_KEY_TYPE);
-    writer.WriteUnsigned(5);
-    writer.WriteMapHeader(1);
-    writer.WriteText("up");
-    writer.WriteBoolean(false);
+    if (!fUserPresence)
+    {
+        writer.WriteUnsigned(5);
+        writer.WriteMapHeader(1);
+        writer.WriteText("up");
+        writer.WriteBoolean(false);
+    }
     return writer.Failed() ? 0 : 1 + writer.Length();
 }
 
