@@ -85,6 +85,12 @@ void ReadInstallationHealth(INSTALLATION_HEALTH* pHealth)
     }
 }
 
+bool IsInstalled(const INSTALLATION_HEALTH& health)
+{
+    return health.fAuth0IsOurs || health.fPackageInstalled || health.fProviderRegistered || health.fFilterRegistered ||
+           health.fServerRegistered;
+}
+
 bool IsPackageEnforced(const INSTALLATION_HEALTH& health)
 {
     return health.fAuth0IsOurs && health.fPackageInstalled && !health.fLsaProtectionRefuses;

@@ -25,6 +25,10 @@ extern const wchar_t PROVIDER_CLSID_TEXT[]; // {A614094D-EFED-4B38-94BB-E14B9325
 
 void ReadInstallationHealth(INSTALLATION_HEALTH* pHealth);
 
+// Whether any part of the installation is there: Auth0 naming our package, the package,
+// or the logon screen's registration.
+bool IsInstalled(const INSTALLATION_HEALTH& health);
+
 // False when something stops LSA from running our package for logons.
 bool IsPackageEnforced(const INSTALLATION_HEALTH& health);
 

@@ -4,6 +4,7 @@
 #include "ConfigStore.h"
 #include "CtlText.h"
 #include "InstallationHealth.h"
+#include "LockoutPreflight.h"
 #include "RecoveryStore.h"
 
 #include <string>
@@ -36,6 +37,7 @@ namespace
         bool recoveryCode;
         bool exists;
         std::vector<std::wstring> tokens;
+        bool tokenFactor; // one of the tokens is one the package would accept
     };
 
     bool CollectName(void* pContext, const wchar_t* pszName)
@@ -79,7 +81,7 @@ namespace
         return row;
     }
 
-    AccountRow ReadAccount(const std::wstring& name, const std::vector<TokenRow>& tokens)
+    AccountRow ReadAccount(const std::wstring& name, const std::vector<TokenRow>& tokens, bool fProofRequired)
     {
         AccountRow row = {};
         row.name = name;
@@ -97,6 +99,7 @@ namespace
                 if (token.cbUser > 0 && StoredTokenUserMatches(token.rgbUser, token.cbUser, szAnsi))
                 {
                     row.tokens.push_back(token.serial);
+                    row.tokenFactor = row.tokenFactor || IsTokenAFactor(token.proof.credential, fProofRequired);
                 }
             }
         }
@@ -105,6 +108,10 @@ namespace
 
     std::wstring InstallationLine(const INSTALLATION_HEALTH& health)
     {
+        if (!IsInstalled(health))
+        {
+            return L"Installation: not installed";
+        }
         std::wstring line = L"Installation: Auth0 ";
         line += health.szAuth0[0] == L'\0' ? L"not set" : L"\"" + std::wstring(health.szAuth0) + L"\"";
         line += health.fAuth0IsOurs ? L" (ours)" : L" (not ours)";
@@ -135,7 +142,8 @@ namespace
             .Bool(L"packageInstalled", health.fPackageInstalled)
             .Bool(L"providerRegistered", health.fProviderRegistered)
             .Bool(L"filterRegistered", health.fFilterRegistered)
-            .Bool(L"classRegistered", health.fServerRegistered);
+            .Bool(L"classRegistered", health.fServerRegistered)
+            .Bool(L"installed", IsInstalled(health));
         if (health.fRunAsPplPresent)
             json.Number(L"runAsPPL", health.dwRunAsPpl);
         else
@@ -152,10 +160,11 @@ int RunStatus(CCtlReport& report)
         { L"safemodeEnabled", IsSafeModeEnabled() },
         { L"loggingEnabled", IsLoggingEnabled() },
         { L"eventLogEnabled", IsEventLogEnabled() },
-        { L"requireProof", ReadRegistryFlag("requireProof", SETTINGS_KEY_PATH) },
+        { L"requireProof", IsProofRequired() },
     };
     const bool fComputerOn = switches[0].on;
     const bool fSafeModeChecked = switches[1].on;
+    const bool fProofRequired = switches[4].on;
 
     std::vector<std::wstring> tokenNames;
     std::vector<std::wstring> userNames;
@@ -173,7 +182,7 @@ int RunStatus(CCtlReport& report)
     std::vector<TokenRow> tokens;
     for (const std::wstring& serial : tokenNames) tokens.push_back(ReadToken(serial));
     std::vector<AccountRow> accounts;
-    for (const std::wstring& name : userNames) accounts.push_back(ReadAccount(name, tokens));
+    for (const std::wstring& name : userNames) accounts.push_back(ReadAccount(name, tokens, fProofRequired));
     INSTALLATION_HEALTH health = {};
     ReadInstallationHealth(&health);
 
@@ -210,11 +219,15 @@ int RunStatus(CCtlReport& report)
     for (const TokenRow& token : tokens)
     {
         std::wstring line = L"Token " + token.serial + L": user " + (token.user.empty() ? L"(none)" : token.user);
-        line += token.proof.fHasCredential ? L", proof credential" : L", no proof credential";
+        const TokenCredentialState credential = token.proof.credential;
+        line += credential == TokenCredentialState::Present ? L", proof credential"
+                : credential == TokenCredentialState::None  ? L", no proof credential"
+                                                            : L", unusable proof credential (its logons are refused)";
         if (token.proof.fHasSignCount) line += L", signCount " + std::to_wstring(token.proof.dwSignCount);
         report.Detail(line);
         CJsonObject json;
-        json.String(L"serial", token.serial).StringOrNull(L"user", token.user).Bool(L"credential", token.proof.fHasCredential);
+        json.String(L"serial", token.serial).StringOrNull(L"user", token.user).Bool(L"credential", credential != TokenCredentialState::None)
+            .Bool(L"credentialUsable", credential == TokenCredentialState::Present);
         if (token.proof.fHasSignCount)
             json.Number(L"signCount", token.proof.dwSignCount);
         else
@@ -255,6 +268,12 @@ int RunStatus(CCtlReport& report)
         {
             report.Warning(account.name + L" has the factor on but neither a token nor a recovery code: " +
                            account.name + L" is locked out");
+        }
+        else if (!account.tokens.empty() && !account.tokenFactor)
+        {
+            report.Warning(account.name + L" has the factor on but " + NoTokenFactorReason(fProofRequired) + L": " +
+                           account.name +
+                           (account.recoveryCode ? L" logs on only with its recovery code" : L" has no recovery code and is locked out"));
         }
     }
     if (fComputerOn && !fSafeModeChecked)

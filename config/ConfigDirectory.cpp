@@ -115,10 +115,9 @@ LONG ReadTokenProofState(const wchar_t* pszSerial, TOKEN_PROOF_STATE* pState)
     {
         return status;
     }
-    // A value that exists at all counts, whatever its size.
-    pState->fHasCredential =
-        RegQueryValueExW(key.Get(), L"credentialId", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS ||
-        RegQueryValueExW(key.Get(), L"publicKey", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    TOKEN_CREDENTIAL credential;
+    pState->credential = ReadTokenCredential(pszSerial, &credential);
+    SecureZeroMemory(&credential, sizeof(credential));
     DWORD dwType = 0;
     DWORD dwCount = 0;
     DWORD cbCount = sizeof(dwCount);

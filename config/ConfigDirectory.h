@@ -20,11 +20,11 @@ bool StoredTokenUserMatches(const BYTE* pbStored, DWORD cbStored, const char* ps
 // of a walk that could not be finished.
 LONG UserHasTokens(const wchar_t* pszUserName, bool* pfHasTokens);
 
-// What a token key holds besides its user: a proof credential (value `credentialId` or
-// `publicKey`) and the last signature counter (`signCount`, REG_DWORD).
+// What a token key holds besides its user: its proof credential as the logon path reads
+// it (ReadTokenCredential) and the last signature counter (`signCount`, REG_DWORD).
 struct TOKEN_PROOF_STATE
 {
-    bool fHasCredential;
+    TokenCredentialState credential;
     bool fHasSignCount;
     DWORD dwSignCount;
 };

@@ -39,7 +39,10 @@ enum class TokenCredentialState
     Malformed, // one of them, or signCount, of the wrong kind or length, or unreadable
 };
 
-bool ReadRegistryFlag(const char* pszValueName, const wchar_t* pszKeyPath);
+// The switches as the package reads them. Every program decides by these functions, so
+// none can read a value otherwise than the package does.
+// `enabled` (computer and user), `safemodeEnabled`, `loggingEnabled`: on when the value,
+// of whatever kind, holds at most four bytes that read as the number 1 (little-endian).
 bool IsAuthEnabled();
 bool IsSafeModeEnabled();
 bool IsLoggingEnabled();

@@ -55,11 +55,11 @@ namespace
     // naming the services and tasks that will fail. False leaves the switch as it is.
     bool ConfirmUserSwitchOn(const wchar_t* pszUserName)
     {
-        bool fLockedOut = false;
-        if (CheckAccountLockout(pszUserName, &fLockedOut) == ERROR_SUCCESS && fLockedOut)
+        ACCOUNT_LOCKOUT lockout = {};
+        if (CheckAccountLockout(pszUserName, &lockout) == ERROR_SUCCESS && lockout.fLockedOut)
         {
             wchar_t szLockout[PREFLIGHT_TEXT_CHARS] = {};
-            FormatLockoutText(pszUserName, szLockout);
+            FormatLockoutText(pszUserName, lockout, szLockout);
             wchar_t szQuestion[PREFLIGHT_TEXT_CHARS * 2] = {};
             StringCchPrintfW(szQuestion, PREFLIGHT_TEXT_CHARS * 2, L"%ls\n\nSwitch Velkor FIDO2 login on for %ls anyway?",
                              szLockout, pszUserName);

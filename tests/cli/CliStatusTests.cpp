@@ -141,6 +141,8 @@ TEST_F(CtlStatus, EveryReasonThePackageWouldNotRunIsNamed)
         {
             EXPECT_TRUE(run.OutHas(c.notEnforced)) << run.Text();
         }
+        // None of our parts there: said in the health line itself.
+        EXPECT_EQ(std::string(c.label) == "nothing installed", run.OutHas("Installation: not installed")) << run.Text();
 
         // With the computer's switch off nothing is enforced anyway: no line, exit 0.
         testreg::SetDword(testreg::Settings(), L"enabled", 0);
@@ -169,6 +171,68 @@ TEST_F(CtlStatus, WarnsAboutLockedOutAndVanishedAccountsSafeModeAndTheLogonScree
     EXPECT_EQ(4u, Count(run.out, "WARNING:")) << run.Text();
 }
 
+// An account whose tokens the package would all refuse logs on only with its recovery code,
+// or not at all: the preflight refuses to switch it on, and status warns while it is on.
+TEST_F(CtlStatus, TokensThePackageRefusesAreNoFactor)
+{
+    const std::vector<BYTE> credentialId = { 1, 2, 3 };
+    std::vector<BYTE> publicKey(65, 7);
+    publicKey[0] = 0x04;
+    enum Kind { SerialOnly, Credential, Malformed };
+    const std::string head = "WARNING: " + _narrowUser + " has the factor on but ";
+    const struct
+    {
+        const char* label;
+        DWORD requireProof;
+        std::vector<Kind> tokens;
+        bool recoveryCode;
+        std::string warning; // after head and before the user's fate; "" for none
+        std::string fate;
+    } cases[] = {
+        { "proof required, serial only", 1, { SerialOnly }, false,
+          "requireProof is 1 and none of its tokens has a usable proof credential", " has no recovery code and is locked out" },
+        { "proof required, serial only, recovery code", 1, { SerialOnly }, true,
+          "requireProof is 1 and none of its tokens has a usable proof credential", " logs on only with its recovery code" },
+        { "proof required, a spare with a credential", 1, { SerialOnly, Credential }, false, "", "" },
+        { "serial only without the requirement", 0, { SerialOnly }, false, "", "" },
+        { "a credential the package cannot use", 0, { Malformed }, false,
+          "none of its tokens has a usable proof credential", " has no recovery code and is locked out" },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.label);
+        testreg::Reset();
+        testreg::SetDword(testreg::Settings(), L"requireProof", c.requireProof);
+        testreg::SetDword(testreg::User(_user), L"enabled", 0);
+        for (size_t i = 0; i < c.tokens.size(); ++i)
+        {
+            const std::wstring serial = L"CAFE000" + std::to_wstring(i);
+            testreg::AssociateToken(serial, _user);
+            if (c.tokens[i] != SerialOnly) testreg::SetRaw(testreg::Token(serial), L"credentialId", REG_BINARY, credentialId);
+            if (c.tokens[i] == Credential) testreg::SetRaw(testreg::Token(serial), L"publicKey", REG_BINARY, publicKey);
+        }
+        if (c.recoveryCode) testreg::SetAnsi(testreg::User(_user), "Recovery", std::string(64, 'A') + '\0');
+
+        const bool lockedOut = !c.warning.empty() && !c.recoveryCode;
+        const CtlRun enable = RunCtl(L"enable user " + _user);
+        EXPECT_EQ(lockedOut ? 1u : 0u, enable.exitCode) << enable.Text();
+        if (lockedOut)
+        {
+            EXPECT_TRUE(enable.ErrHas(_narrowUser + " would be locked out: " + c.warning +
+                                      "; associate a key that proves possession or generate a recovery code first"))
+                << enable.Text();
+        }
+
+        testreg::SetDword(testreg::User(_user), L"enabled", 1);
+        const CtlRun status = RunCtl(L"status");
+        EXPECT_EQ(c.warning.empty() ? 0u : 1u, Count(status.out, head)) << status.Text();
+        if (!c.warning.empty())
+        {
+            EXPECT_TRUE(status.OutHas(head + c.warning + ": " + _narrowUser + c.fate)) << status.Text();
+        }
+    }
+}
+
 TEST_F(CtlStatus, JsonIsOneObjectWithWarningsAlsoOnStandardError)
 {
     ComputerOn(false);
@@ -184,7 +248,7 @@ TEST_F(CtlStatus, JsonIsOneObjectWithWarningsAlsoOnStandardError)
     EXPECT_EQ(0u, json.find("{\"command\":\"status\",\"result\":\"notEnforced\",\"exitCode\":3,\"settings\":{\"enabled\":true,"
                             "\"safemodeEnabled\":false,\"loggingEnabled\":false,\"eventLogEnabled\":false,\"requireProof\":true},"
                             "\"accounts\":[],\"tokens\":[{\"serial\":\"0BADCAFE\",\"user\":\"someone \\\"quoted\\\"\","
-                            "\"credential\":true,\"signCount\":5}],\"installation\":{\"auth0\":null,\"auth0IsOurs\":false,"))
+                            "\"credential\":true,\"credentialUsable\":false,\"signCount\":5}],\"installation\":{\"auth0\":null,\"auth0IsOurs\":false,"))
         << json;
     EXPECT_NE(std::string::npos, json.find("\"runAsPPL\":null,\"lsaProtectionRefuses\":false,\"packageLoads\":false},"
                                            "\"enforced\":false,\"notEnforced\":\"NOT ENFORCED: "))
