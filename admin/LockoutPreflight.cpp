@@ -60,22 +60,6 @@ namespace
 
     // ---- services -------------------------------------------------------------------
 
-    class CServiceHandle
-    {
-    public:
-        explicit CServiceHandle(SC_HANDLE h) : _h(h) {}
-        ~CServiceHandle()
-        {
-            if (_h != nullptr) CloseServiceHandle(_h);
-        }
-        CServiceHandle(const CServiceHandle&) = delete;
-        CServiceHandle& operator=(const CServiceHandle&) = delete;
-        SC_HANDLE Get() const { return _h; }
-
-    private:
-        SC_HANDLE _h;
-    };
-
     struct HeapFreer
     {
         void operator()(void* p) const { HeapFree(GetProcessHeap(), 0, p); }

@@ -145,6 +145,14 @@ namespace
         INSTALLATION_HEALTH health = {};
         ReadInstallationHealth(&health);
         wchar_t szText[HEALTH_TEXT_CHARS] = {};
+        if (FormatLsaNotChecked(health, szText))
+        {
+            report.Message(szText);
+        }
+        if (FormatLsaWarning(health, szText))
+        {
+            report.Warning(szText);
+        }
         if (FormatNotEnforced(health, szText))
         {
             report.NotEnforced(szText);

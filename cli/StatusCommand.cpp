@@ -133,6 +133,46 @@ namespace
         return line;
     }
 
+    // What the running LSA showed; empty when its protection is not known.
+    std::wstring RunningLsaLine(const INSTALLATION_HEALTH& health)
+    {
+        const LSA_PROTECTION_STATE& lsa = health.lsa;
+        if (lsa.process == LsaProcessProtection::Unknown)
+        {
+            return L"";
+        }
+        if (lsa.process == LsaProcessProtection::Unprotected)
+        {
+            return L"Running LSA: not protected";
+        }
+        return L"Running LSA: protected (level " + std::to_wstring(lsa.dwProtectionLevel) + L"), VelkorSubAuth.dll " +
+               (lsa.fMicrosoftSigned ? L"signed by Microsoft" : L"not signed by Microsoft");
+    }
+
+    std::wstring FindingJson(const CODE_INTEGRITY_FINDING& finding)
+    {
+        if (!finding.fFound) return L"null";
+        CJsonObject json;
+        json.Number(L"event", finding.dwEventId).StringOrNull(L"time", finding.szTime);
+        return json.Text();
+    }
+
+    std::wstring RunningLsaJson(const INSTALLATION_HEALTH& health)
+    {
+        if (!health.fLsaChecked) return L"null";
+        const LSA_PROTECTION_STATE& lsa = health.lsa;
+        CJsonObject json;
+        if (lsa.process == LsaProcessProtection::Unknown)
+            json.Null(L"protected").Null(L"protectionLevel");
+        else
+            json.Bool(L"protected", lsa.process == LsaProcessProtection::Protected).Number(L"protectionLevel", lsa.dwProtectionLevel);
+        json.Bool(L"packageSignedByMicrosoft", lsa.fMicrosoftSigned)
+            .Raw(L"refusedEvent", FindingJson(lsa.refused))
+            .Raw(L"auditEvent", FindingJson(lsa.audited))
+            .StringOrNull(L"notChecked", lsa.szNotChecked);
+        return json.Text();
+    }
+
     std::wstring InstallationJson(const INSTALLATION_HEALTH& health)
     {
         CJsonObject json;
@@ -143,7 +183,8 @@ namespace
             .Bool(L"providerRegistered", health.fProviderRegistered)
             .Bool(L"filterRegistered", health.fFilterRegistered)
             .Bool(L"classRegistered", health.fServerRegistered)
-            .Bool(L"installed", IsInstalled(health));
+            .Bool(L"installed", IsInstalled(health))
+            .Raw(L"runningLsa", RunningLsaJson(health));
         if (health.fRunAsPplPresent)
             json.Number(L"runAsPPL", health.dwRunAsPpl);
         else
@@ -235,6 +276,10 @@ int RunStatus(CCtlReport& report)
         tokensJson.push_back(json.Text());
     }
     report.Detail(InstallationLine(health));
+    wchar_t szText[HEALTH_TEXT_CHARS] = {};
+    const std::wstring runningLsa = RunningLsaLine(health);
+    if (!runningLsa.empty()) report.Detail(runningLsa);
+    if (FormatLsaNotChecked(health, szText)) report.Detail(szText);
 
     const bool fEnforced = fComputerOn && IsPackageEnforced(health);
     report.Fields()
@@ -245,11 +290,14 @@ int RunStatus(CCtlReport& report)
         .Bool(L"enforced", fEnforced);
 
     int exitCode = CTL_EXIT_OK;
-    wchar_t szText[HEALTH_TEXT_CHARS] = {};
     if (fComputerOn && FormatNotEnforced(health, szText))
     {
         report.NotEnforced(szText);
         exitCode = CTL_EXIT_NOT_ENFORCED;
+    }
+    if (fComputerOn && FormatLsaWarning(health, szText))
+    {
+        report.Warning(szText);
     }
     if (fComputerOn && FormatProviderWarning(health, szText))
     {
