@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 namespace
 {
     constexpr DWORD LSA_LIGHT = 4; // PROTECTION_LEVEL_LSA_LIGHT
@@ -171,6 +173,11 @@ TEST(CtlLsaProtectionJson, ThePartsReadAreMembersOfTheInstallation)
                               L"\"2025-03-04 05:06:07 UTC\"},\"auditEvent\":null,\"notChecked\":null},\"runAsPPL\":null,"
                               L"\"lsaProtectionRefuses\":true,\"packageLoads\":false}"))
         << testing::PrintToString(output.out);
+    // Only the four events, only since Windows started (milliseconds of uptime).
+    EXPECT_TRUE(std::regex_match(lsa.Query(), std::wregex(L"\\*\\[System\\[\\(EventID=3033 or EventID=3063 or "
+                                                           L"EventID=3065 or EventID=3066\\) and TimeCreated\\["
+                                                           L"timediff\\(@SystemTime\\) <= [1-9][0-9]*\\]\\]\\]")))
+        << testing::PrintToString(lsa.Query());
     installation.Remove();
     testreg::DeleteTree();
 }

@@ -7,6 +7,7 @@ namespace
 {
     LsaScene g_scene;
     size_t g_nextEvent = 0;
+    std::wstring g_query;
     void* g_rgOriginal[4] = {}; // OpenServiceW, QueryServiceStatusEx, CloseServiceHandle, GetProcAddress
 
     // Addresses that stand for the handles; nothing is ever read through them.
@@ -71,8 +72,9 @@ namespace
         return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&FakeProcessInformation));
     }
 
-    EVT_HANDLE WINAPI FakeQuery(EVT_HANDLE, LPCWSTR pszPath, LPCWSTR, DWORD)
+    EVT_HANDLE WINAPI FakeQuery(EVT_HANDLE, LPCWSTR pszPath, LPCWSTR pszQuery, DWORD)
     {
+        g_query = pszQuery != nullptr ? pszQuery : L"";
         if (g_scene.logError != ERROR_SUCCESS || pszPath == nullptr ||
             wcscmp(pszPath, L"Microsoft-Windows-CodeIntegrity/Operational") != 0)
         {
@@ -156,6 +158,12 @@ CLsaStandIn::~CLsaStandIn()
 {
     _patches.clear();
     g_scene = LsaScene();
+    g_query.clear();
+}
+
+std::wstring CLsaStandIn::Query() const
+{
+    return g_query;
 }
 
 bool CLsaStandIn::IsActive() const

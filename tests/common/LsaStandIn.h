@@ -33,6 +33,8 @@ public:
     CLsaStandIn& operator=(const CLsaStandIn&) = delete;
 
     bool IsActive() const;
+    // The XPath query the code under test last gave EvtQuery.
+    std::wstring Query() const;
 
 private:
     std::vector<std::unique_ptr<CImportPatch>> _patches;
