@@ -138,7 +138,8 @@ TEST_F(CtlStatus, WarnsAboutLockedOutAndVanishedAccountsSafeModeAndTheLogonScree
 }
 
 // An account whose tokens the package would all refuse logs on only with its recovery code,
-// or not at all: the preflight refuses to switch it on, and status warns while it is on.
+// or not at all: the preflight refuses to switch it on, status warns while it is on, and
+// its recovery code cannot be removed.
 TEST_F(CtlStatus, TokensThePackageRefusesAreNoFactor)
 {
     const std::vector<BYTE> credentialId = { 1, 2, 3 };
@@ -195,6 +196,12 @@ TEST_F(CtlStatus, TokensThePackageRefusesAreNoFactor)
         if (!c.warning.empty())
         {
             EXPECT_TRUE(status.OutHas(head + c.warning + ": " + _narrowUser + c.fate)) << status.Text();
+        }
+        // Nor may the recovery code go when it is the only way in.
+        if (c.recoveryCode)
+        {
+            const CtlRun remove = RunCtl(L"recovery remove " + _user);
+            EXPECT_EQ(c.warning.empty() ? 0u : 1u, remove.exitCode) << remove.Text();
         }
     }
 }
