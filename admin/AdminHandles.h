@@ -24,6 +24,23 @@ private:
     HANDLE _h = nullptr;
 };
 
+// A service control manager or service handle.
+class CServiceHandle
+{
+public:
+    explicit CServiceHandle(SC_HANDLE h) : _h(h) {}
+    ~CServiceHandle()
+    {
+        if (_h != nullptr) CloseServiceHandle(_h);
+    }
+    CServiceHandle(const CServiceHandle&) = delete;
+    CServiceHandle& operator=(const CServiceHandle&) = delete;
+    SC_HANDLE Get() const { return _h; }
+
+private:
+    SC_HANDLE _h;
+};
+
 // A BSTR handed to or received from an automation interface.
 class CBstr
 {

@@ -81,8 +81,28 @@ void ReadInstallationHealth(INSTALLATION_HEALTH* pHealth)
         pHealth->fRunAsPplPresent = true;
         pHealth->dwRunAsPpl = dwRunAsPpl;
         // 1: protected; 2: protected without the UEFI lock. Both load signed packages only.
-        pHealth->fLsaProtectionRefuses = dwRunAsPpl == 1 || dwRunAsPpl == 2;
+        pHealth->fRunAsPplProtects = dwRunAsPpl == 1 || dwRunAsPpl == 2;
     }
+
+    // LSA protection can be on without RunAsPPL (new installations of Windows 11 24H2),
+    // and RunAsPPL takes effect only at the next start: the running LSA tells.
+    pHealth->fLsaChecked = pHealth->fAuth0IsOurs && pHealth->fPackageInstalled;
+    if (pHealth->fLsaChecked)
+    {
+        ReadLsaProtection(pHealth->szPackagePath, &pHealth->lsa);
+    }
+    const LSA_PROTECTION_STATE& lsa = pHealth->lsa;
+    pHealth->fRunningLsaRefuses =
+        (lsa.process == LsaProcessProtection::Protected && !lsa.fMicrosoftSigned) || lsa.refused.fFound;
+    pHealth->fLsaProtectionRefuses =
+        pHealth->fRunningLsaRefuses ||
+        (pHealth->fRunAsPplProtects && !lsa.fMicrosoftSigned && lsa.process != LsaProcessProtection::Unprotected);
+}
+
+bool IsInstalled(const INSTALLATION_HEALTH& health)
+{
+    return health.fAuth0IsOurs || health.fPackageInstalled || health.fProviderRegistered || health.fFilterRegistered ||
+           health.fServerRegistered;
 }
 
 bool IsPackageEnforced(const INSTALLATION_HEALTH& health)
@@ -96,6 +116,21 @@ bool FormatNotEnforced(const INSTALLATION_HEALTH& health, wchar_t (&szText)[HEAL
     if (IsPackageEnforced(health))
     {
         return false;
+    }
+    if (health.fRunningLsaRefuses)
+    {
+        StringCchCopyW(szText, HEALTH_TEXT_CHARS,
+                       L"NOT ENFORCED: LSA runs as a protected process and refuses VelkorSubAuth.dll");
+        const CODE_INTEGRITY_FINDING& refused = health.lsa.refused;
+        if (refused.fFound)
+        {
+            wchar_t szEvent[96] = {};
+            StringCchPrintfW(szEvent, 96, refused.szTime[0] != L'\0' ? L" (Code Integrity event %lu at %ls)"
+                                                                     : L" (Code Integrity event %lu)",
+                             refused.dwEventId, refused.szTime);
+            StringCchCatW(szText, HEALTH_TEXT_CHARS, szEvent);
+        }
+        return true;
     }
     StringCchCopyW(szText, HEALTH_TEXT_CHARS, L"NOT ENFORCED: logons are not checked by VelkorSubAuth: ");
     bool fFirst = true;
@@ -150,5 +185,46 @@ bool FormatProviderWarning(const INSTALLATION_HEALTH& health, wchar_t (&szText)[
     StringCchCatW(szText, HEALTH_TEXT_CHARS,
                   L": the package still decides every logon, but the tile has no recovery field and the plain "
                   L"password tiles may show");
+    return true;
+}
+
+bool FormatLsaWarning(const INSTALLATION_HEALTH& health, wchar_t (&szText)[HEALTH_TEXT_CHARS])
+{
+    szText[0] = L'\0';
+    if (!health.fLsaChecked || health.fRunningLsaRefuses || health.lsa.fMicrosoftSigned)
+    {
+        return false;
+    }
+    bool fFirst = true;
+    wchar_t szReason[HEALTH_TEXT_CHARS] = {};
+    const CODE_INTEGRITY_FINDING& audited = health.lsa.audited;
+    if (audited.fFound)
+    {
+        StringCchPrintfW(szReason, HEALTH_TEXT_CHARS,
+                         audited.szTime[0] != L'\0'
+                             ? L"LSA protection would refuse VelkorSubAuth.dll once enforced (Code Integrity audit event %lu at %ls)"
+                             : L"LSA protection would refuse VelkorSubAuth.dll once enforced (Code Integrity audit event %lu)",
+                         audited.dwEventId, audited.szTime);
+        Append(szText, &fFirst, szReason);
+    }
+    if (health.fRunAsPplProtects && health.lsa.process == LsaProcessProtection::Unprotected)
+    {
+        StringCchPrintfW(szReason, HEALTH_TEXT_CHARS,
+                         L"RunAsPPL is %lu but LSA still runs unprotected: once Windows restarts, LSA protection "
+                         L"refuses VelkorSubAuth.dll",
+                         health.dwRunAsPpl);
+        Append(szText, &fFirst, szReason);
+    }
+    return !fFirst;
+}
+
+bool FormatLsaNotChecked(const INSTALLATION_HEALTH& health, wchar_t (&szText)[HEALTH_TEXT_CHARS])
+{
+    szText[0] = L'\0';
+    if (!health.fLsaChecked || health.lsa.szNotChecked[0] == L'\0')
+    {
+        return false;
+    }
+    StringCchPrintfW(szText, HEALTH_TEXT_CHARS, L"LSA protection could not be checked: %ls", health.lsa.szNotChecked);
     return true;
 }

@@ -1,7 +1,10 @@
 #pragma once
 // Whether the installation can enforce the factor: LSA must load our package through
-// MSV1_0's Auth0, and LSA protection must not refuse it. The logon screen's provider
-// and filter only add the recovery field; the package decides without them.
+// MSV1_0's Auth0, and LSA protection must not refuse it, as the running LSA shows and as
+// RunAsPPL asks. The logon screen's provider and filter only add the recovery field; the
+// package decides without them.
+#include "LsaProtection.h"
+
 #include <windows.h>
 
 constexpr size_t HEALTH_TEXT_CHARS = 768;
@@ -18,12 +21,20 @@ struct INSTALLATION_HEALTH
     bool fServerRegistered;             // HKLM\SOFTWARE\Classes\CLSID\{...}\InprocServer32 names a file
     bool fRunAsPplPresent;
     DWORD dwRunAsPpl;                   // Lsa\RunAsPPL when present
-    bool fLsaProtectionRefuses;         // RunAsPPL 1 or 2: our unsigned package is not loaded
+    bool fRunAsPplProtects;             // RunAsPPL 1, or 2 (without the UEFI lock)
+    bool fLsaChecked;                   // Auth0 names our installed package: the running LSA was looked at
+    LSA_PROTECTION_STATE lsa;           // what it showed (zero when not looked at)
+    bool fRunningLsaRefuses;            // protected and the package not signed by Microsoft, or Code Integrity refused it
+    bool fLsaProtectionRefuses;         // that, or RunAsPPL protects and the running LSA does not show otherwise
 };
 
 extern const wchar_t PROVIDER_CLSID_TEXT[]; // {A614094D-EFED-4B38-94BB-E14B932584B0}
 
 void ReadInstallationHealth(INSTALLATION_HEALTH* pHealth);
+
+// Whether any part of the installation is there: Auth0 naming our package, the package,
+// or the logon screen's registration.
+bool IsInstalled(const INSTALLATION_HEALTH& health);
 
 // False when something stops LSA from running our package for logons.
 bool IsPackageEnforced(const INSTALLATION_HEALTH& health);
@@ -35,3 +46,13 @@ bool FormatNotEnforced(const INSTALLATION_HEALTH& health, wchar_t (&szText)[HEAL
 // One line (without a "WARNING:" prefix) about the parts of the logon screen
 // registration that are missing. Returns false (and an empty text) when all are there.
 bool FormatProviderWarning(const INSTALLATION_HEALTH& health, wchar_t (&szText)[HEALTH_TEXT_CHARS]);
+
+// One line (without a "WARNING:" prefix) when LSA protection is about to refuse the
+// package: Code Integrity's audit mode logged that it would, or RunAsPPL asks for a
+// protection the running LSA does not have yet. Returns false (and an empty text) otherwise.
+bool FormatLsaWarning(const INSTALLATION_HEALTH& health, wchar_t (&szText)[HEALTH_TEXT_CHARS]);
+
+// "LSA protection could not be checked: ..." naming what could not be read of the
+// running LSA. Returns false (and an empty text) when everything was read or nothing
+// was to be looked at.
+bool FormatLsaNotChecked(const INSTALLATION_HEALTH& health, wchar_t (&szText)[HEALTH_TEXT_CHARS]);

@@ -60,22 +60,6 @@ namespace
 
     // ---- services -------------------------------------------------------------------
 
-    class CServiceHandle
-    {
-    public:
-        explicit CServiceHandle(SC_HANDLE h) : _h(h) {}
-        ~CServiceHandle()
-        {
-            if (_h != nullptr) CloseServiceHandle(_h);
-        }
-        CServiceHandle(const CServiceHandle&) = delete;
-        CServiceHandle& operator=(const CServiceHandle&) = delete;
-        SC_HANDLE Get() const { return _h; }
-
-    private:
-        SC_HANDLE _h;
-    };
-
     struct HeapFreer
     {
         void operator()(void* p) const { HeapFree(GetProcessHeap(), 0, p); }
@@ -327,23 +311,94 @@ namespace
     }
 }
 
-LONG CheckAccountLockout(const wchar_t* pszUserName, bool* pfLockedOut)
+bool IsTokenAFactor(TokenCredentialState credential, bool fProofRequired)
 {
-    *pfLockedOut = false;
-    bool fHasTokens = false;
-    const LONG status = UserHasTokens(pszUserName, &fHasTokens);
+    return credential == TokenCredentialState::Present ||
+           (credential == TokenCredentialState::None && !fProofRequired);
+}
+
+const wchar_t* NoTokenFactorReason(bool fProofRequired)
+{
+    return fProofRequired ? L"requireProof is 1 and none of its tokens has a usable proof credential"
+                          : L"none of its tokens has a usable proof credential";
+}
+
+namespace
+{
+    struct ACCOUNT_TOKEN_SEARCH
+    {
+        const char* pszAnsiUser;
+        bool fProofRequired;
+        bool fAny;
+        bool fFactor;
+    };
+
+    bool VisitAccountToken(void* pContext, const wchar_t* pszSerial)
+    {
+        auto* pSearch = static_cast<ACCOUNT_TOKEN_SEARCH*>(pContext);
+        BYTE rgbUser[TOKEN_USER_BUFFER_SIZE] = {};
+        DWORD cbUser = sizeof(rgbUser);
+        if (ReadTokenUser(pszSerial, rgbUser, &cbUser) != ERROR_SUCCESS ||
+            !StoredTokenUserMatches(rgbUser, cbUser, pSearch->pszAnsiUser))
+        {
+            return true;
+        }
+        pSearch->fAny = true;
+        TOKEN_CREDENTIAL credential;
+        pSearch->fFactor = IsTokenAFactor(ReadTokenCredential(pszSerial, &credential), pSearch->fProofRequired);
+        SecureZeroMemory(&credential, sizeof(credential));
+        return !pSearch->fFactor;
+    }
+}
+
+LONG FindAccountTokens(const wchar_t* pszUserName, bool fProofRequired, bool* pfAny, bool* pfFactor)
+{
+    *pfAny = false;
+    *pfFactor = false;
+    char szAnsiUser[TOKEN_USER_BUFFER_SIZE];
+    int cchAnsiUser = 0;
+    const LONG conversionStatus = UserNameToAnsi(pszUserName, szAnsiUser, &cchAnsiUser);
+    if (conversionStatus != ERROR_SUCCESS)
+    {
+        return conversionStatus;
+    }
+    ACCOUNT_TOKEN_SEARCH search = { szAnsiUser, fProofRequired, false, false };
+    const LONG status = EnumerateTokenKeys(VisitAccountToken, &search);
+    *pfAny = search.fAny;
+    *pfFactor = search.fFactor;
+    return status;
+}
+
+LONG CheckAccountLockout(const wchar_t* pszUserName, ACCOUNT_LOCKOUT* pLockout)
+{
+    ZeroMemory(pLockout, sizeof(*pLockout));
+    const bool fProofRequired = IsProofRequired();
+    bool fAny = false;
+    bool fFactor = false;
+    const LONG status = FindAccountTokens(pszUserName, fProofRequired, &fAny, &fFactor);
     if (status != ERROR_SUCCESS)
     {
         return status;
     }
-    *pfLockedOut = !fHasTokens && !HasRecoveryCode(pszUserName);
+    pLockout->fHasTokens = fAny;
+    pLockout->fProofRequired = fProofRequired;
+    pLockout->fLockedOut = !fFactor && !HasRecoveryCode(pszUserName);
     return ERROR_SUCCESS;
 }
 
-void FormatLockoutText(const wchar_t* pszUserName, wchar_t (&szText)[PREFLIGHT_TEXT_CHARS])
+void FormatLockoutText(const wchar_t* pszUserName, const ACCOUNT_LOCKOUT& lockout,
+                       wchar_t (&szText)[PREFLIGHT_TEXT_CHARS])
 {
+    if (!lockout.fHasTokens)
+    {
+        StringCchPrintfW(szText, PREFLIGHT_TEXT_CHARS,
+                         L"%ls would be locked out: associate a token or generate a recovery code first", pszUserName);
+        return;
+    }
     StringCchPrintfW(szText, PREFLIGHT_TEXT_CHARS,
-                     L"%ls would be locked out: associate a token or generate a recovery code first", pszUserName);
+                     L"%ls would be locked out: %ls; associate a key that proves possession or generate a recovery "
+                     L"code first",
+                     pszUserName, NoTokenFactorReason(lockout.fProofRequired));
 }
 
 ACCOUNT_RUNS_CHECK WarnAboutAccountRuns(const wchar_t* pszUserName, PSID pSid, PreflightWarningSink pfnWarn,

@@ -145,6 +145,14 @@ namespace
         INSTALLATION_HEALTH health = {};
         ReadInstallationHealth(&health);
         wchar_t szText[HEALTH_TEXT_CHARS] = {};
+        if (FormatLsaNotChecked(health, szText))
+        {
+            report.Message(szText);
+        }
+        if (FormatLsaWarning(health, szText))
+        {
+            report.Warning(szText);
+        }
         if (FormatNotEnforced(health, szText))
         {
             report.NotEnforced(szText);
@@ -155,18 +163,18 @@ namespace
 
     int EnableUser(CCtlReport& report, const CtlAccount& account, bool fForce)
     {
-        bool fLockedOut = false;
-        const LONG lockoutStatus = CheckAccountLockout(account.szName, &fLockedOut);
+        ACCOUNT_LOCKOUT lockout = {};
+        const LONG lockoutStatus = CheckAccountLockout(account.szName, &lockout);
         if (lockoutStatus != ERROR_SUCCESS)
         {
             report.Error(L"Cannot read the tokens of the configuration (error " +
                          HexStatus(static_cast<DWORD>(lockoutStatus)) + L")");
             return report.Finish(CTL_EXIT_ERROR);
         }
-        if (fLockedOut)
+        if (lockout.fLockedOut)
         {
             wchar_t szText[PREFLIGHT_TEXT_CHARS] = {};
-            FormatLockoutText(account.szName, szText);
+            FormatLockoutText(account.szName, lockout, szText);
             if (!fForce)
             {
                 report.Error(szText);
@@ -276,19 +284,21 @@ namespace
             return report.Finish(CTL_EXIT_OK);
         }
         // The code may be the account's only way in.
+        const bool fProofRequired = IsProofRequired();
         bool fHasTokens = false;
-        const LONG tokensStatus = UserHasTokens(account.szName, &fHasTokens);
+        bool fTokenFactor = false;
+        const LONG tokensStatus = FindAccountTokens(account.szName, fProofRequired, &fHasTokens, &fTokenFactor);
         if (tokensStatus != ERROR_SUCCESS)
         {
             report.Error(L"Cannot read the tokens of the configuration (error " +
                          HexStatus(static_cast<DWORD>(tokensStatus)) + L")");
             return report.Finish(CTL_EXIT_ERROR);
         }
-        if (IsUserEnabled(account.szName) && !fHasTokens)
+        if (IsUserEnabled(account.szName) && !fTokenFactor)
         {
-            const std::wstring text = std::wstring(account.szName) +
-                                      L" would be locked out: its factor is on and no token names it; associate a "
-                                      L"token or switch the factor off first";
+            const std::wstring reason = fHasTokens ? NoTokenFactorReason(fProofRequired) : L"no token names it";
+            const std::wstring text = std::wstring(account.szName) + L" would be locked out: its factor is on and " +
+                                      reason + L"; associate a token or switch the factor off first";
             if (!fForce)
             {
                 report.Error(text);

@@ -4,7 +4,9 @@
 #include "ConfigStore.h"
 #include "CtlText.h"
 #include "InstallationHealth.h"
+#include "LockoutPreflight.h"
 #include "RecoveryStore.h"
+#include "TokenCredentialStore.h"
 
 #include <string>
 #include <vector>
@@ -36,6 +38,7 @@ namespace
         bool recoveryCode;
         bool exists;
         std::vector<std::wstring> tokens;
+        bool tokenFactor; // one of the tokens is one the package would accept
     };
 
     bool CollectName(void* pContext, const wchar_t* pszName)
@@ -79,7 +82,7 @@ namespace
         return row;
     }
 
-    AccountRow ReadAccount(const std::wstring& name, const std::vector<TokenRow>& tokens)
+    AccountRow ReadAccount(const std::wstring& name, const std::vector<TokenRow>& tokens, bool fProofRequired)
     {
         AccountRow row = {};
         row.name = name;
@@ -97,6 +100,7 @@ namespace
                 if (token.cbUser > 0 && StoredTokenUserMatches(token.rgbUser, token.cbUser, szAnsi))
                 {
                     row.tokens.push_back(token.serial);
+                    row.tokenFactor = row.tokenFactor || IsTokenAFactor(token.proof.credential, fProofRequired);
                 }
             }
         }
@@ -105,6 +109,10 @@ namespace
 
     std::wstring InstallationLine(const INSTALLATION_HEALTH& health)
     {
+        if (!IsInstalled(health))
+        {
+            return L"Installation: not installed";
+        }
         std::wstring line = L"Installation: Auth0 ";
         line += health.szAuth0[0] == L'\0' ? L"not set" : L"\"" + std::wstring(health.szAuth0) + L"\"";
         line += health.fAuth0IsOurs ? L" (ours)" : L" (not ours)";
@@ -126,6 +134,46 @@ namespace
         return line;
     }
 
+    // What the running LSA showed; empty when its protection is not known.
+    std::wstring RunningLsaLine(const INSTALLATION_HEALTH& health)
+    {
+        const LSA_PROTECTION_STATE& lsa = health.lsa;
+        if (lsa.process == LsaProcessProtection::Unknown)
+        {
+            return L"";
+        }
+        if (lsa.process == LsaProcessProtection::Unprotected)
+        {
+            return L"Running LSA: not protected";
+        }
+        return L"Running LSA: protected (level " + std::to_wstring(lsa.dwProtectionLevel) + L"), VelkorSubAuth.dll " +
+               (lsa.fMicrosoftSigned ? L"signed by Microsoft" : L"not signed by Microsoft");
+    }
+
+    std::wstring FindingJson(const CODE_INTEGRITY_FINDING& finding)
+    {
+        if (!finding.fFound) return L"null";
+        CJsonObject json;
+        json.Number(L"event", finding.dwEventId).StringOrNull(L"time", finding.szTime);
+        return json.Text();
+    }
+
+    std::wstring RunningLsaJson(const INSTALLATION_HEALTH& health)
+    {
+        if (!health.fLsaChecked) return L"null";
+        const LSA_PROTECTION_STATE& lsa = health.lsa;
+        CJsonObject json;
+        if (lsa.process == LsaProcessProtection::Unknown)
+            json.Null(L"protected").Null(L"protectionLevel");
+        else
+            json.Bool(L"protected", lsa.process == LsaProcessProtection::Protected).Number(L"protectionLevel", lsa.dwProtectionLevel);
+        json.Bool(L"packageSignedByMicrosoft", lsa.fMicrosoftSigned)
+            .Raw(L"refusedEvent", FindingJson(lsa.refused))
+            .Raw(L"auditEvent", FindingJson(lsa.audited))
+            .StringOrNull(L"notChecked", lsa.szNotChecked);
+        return json.Text();
+    }
+
     std::wstring InstallationJson(const INSTALLATION_HEALTH& health)
     {
         CJsonObject json;
@@ -135,7 +183,9 @@ namespace
             .Bool(L"packageInstalled", health.fPackageInstalled)
             .Bool(L"providerRegistered", health.fProviderRegistered)
             .Bool(L"filterRegistered", health.fFilterRegistered)
-            .Bool(L"classRegistered", health.fServerRegistered);
+            .Bool(L"classRegistered", health.fServerRegistered)
+            .Bool(L"installed", IsInstalled(health))
+            .Raw(L"runningLsa", RunningLsaJson(health));
         if (health.fRunAsPplPresent)
             json.Number(L"runAsPPL", health.dwRunAsPpl);
         else
@@ -152,10 +202,11 @@ int RunStatus(CCtlReport& report)
         { L"safemodeEnabled", IsSafeModeEnabled() },
         { L"loggingEnabled", IsLoggingEnabled() },
         { L"eventLogEnabled", IsEventLogEnabled() },
-        { L"requireProof", ReadRegistryFlag("requireProof", SETTINGS_KEY_PATH) },
+        { L"requireProof", IsProofRequired() },
     };
     const bool fComputerOn = switches[0].on;
     const bool fSafeModeChecked = switches[1].on;
+    const bool fProofRequired = switches[4].on;
 
     std::vector<std::wstring> tokenNames;
     std::vector<std::wstring> userNames;
@@ -173,7 +224,7 @@ int RunStatus(CCtlReport& report)
     std::vector<TokenRow> tokens;
     for (const std::wstring& serial : tokenNames) tokens.push_back(ReadToken(serial));
     std::vector<AccountRow> accounts;
-    for (const std::wstring& name : userNames) accounts.push_back(ReadAccount(name, tokens));
+    for (const std::wstring& name : userNames) accounts.push_back(ReadAccount(name, tokens, fProofRequired));
     INSTALLATION_HEALTH health = {};
     ReadInstallationHealth(&health);
 
@@ -210,11 +261,15 @@ int RunStatus(CCtlReport& report)
     for (const TokenRow& token : tokens)
     {
         std::wstring line = L"Token " + token.serial + L": user " + (token.user.empty() ? L"(none)" : token.user);
-        line += token.proof.fHasCredential ? L", proof credential" : L", no proof credential";
+        const TokenCredentialState credential = token.proof.credential;
+        line += credential == TokenCredentialState::Present ? L", proof credential"
+                : credential == TokenCredentialState::None  ? L", no proof credential"
+                                                            : L", unusable proof credential (its logons are refused)";
         if (token.proof.fHasSignCount) line += L", signCount " + std::to_wstring(token.proof.dwSignCount);
         report.Detail(line);
         CJsonObject json;
-        json.String(L"serial", token.serial).StringOrNull(L"user", token.user).Bool(L"credential", token.proof.fHasCredential);
+        json.String(L"serial", token.serial).StringOrNull(L"user", token.user).Bool(L"credential", credential != TokenCredentialState::None)
+            .Bool(L"credentialUsable", credential == TokenCredentialState::Present);
         if (token.proof.fHasSignCount)
             json.Number(L"signCount", token.proof.dwSignCount);
         else
@@ -222,6 +277,10 @@ int RunStatus(CCtlReport& report)
         tokensJson.push_back(json.Text());
     }
     report.Detail(InstallationLine(health));
+    wchar_t szText[HEALTH_TEXT_CHARS] = {};
+    const std::wstring runningLsa = RunningLsaLine(health);
+    if (!runningLsa.empty()) report.Detail(runningLsa);
+    if (FormatLsaNotChecked(health, szText)) report.Detail(szText);
 
     const bool fEnforced = fComputerOn && IsPackageEnforced(health);
     report.Fields()
@@ -232,11 +291,14 @@ int RunStatus(CCtlReport& report)
         .Bool(L"enforced", fEnforced);
 
     int exitCode = CTL_EXIT_OK;
-    wchar_t szText[HEALTH_TEXT_CHARS] = {};
     if (fComputerOn && FormatNotEnforced(health, szText))
     {
         report.NotEnforced(szText);
         exitCode = CTL_EXIT_NOT_ENFORCED;
+    }
+    if (fComputerOn && FormatLsaWarning(health, szText))
+    {
+        report.Warning(szText);
     }
     if (fComputerOn && FormatProviderWarning(health, szText))
     {
@@ -255,6 +317,12 @@ int RunStatus(CCtlReport& report)
         {
             report.Warning(account.name + L" has the factor on but neither a token nor a recovery code: " +
                            account.name + L" is locked out");
+        }
+        else if (!account.tokens.empty() && !account.tokenFactor)
+        {
+            report.Warning(account.name + L" has the factor on but " + NoTokenFactorReason(fProofRequired) + L": " +
+                           account.name +
+                           (account.recoveryCode ? L" logs on only with its recovery code" : L" has no recovery code and is locked out"));
         }
     }
     if (fComputerOn && !fSafeModeChecked)

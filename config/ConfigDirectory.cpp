@@ -96,38 +96,3 @@ LONG UserHasTokens(const wchar_t* pszUserName, bool* pfHasTokens)
     *pfHasTokens = search.fFound;
     return status;
 }
-
-LONG ReadTokenProofState(const wchar_t* pszSerial, TOKEN_PROOF_STATE* pState)
-{
-    ZeroMemory(pState, sizeof(*pState));
-    if (pszSerial == nullptr || pszSerial[0] == L'\0')
-    {
-        return ERROR_INVALID_PARAMETER;
-    }
-    CKeyPath path(TOKENS_KEY_PREFIX, pszSerial);
-    if (!path.IsValid())
-    {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    CRegKey key;
-    const LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.Get(), 0, KEY_READ, key.Put());
-    if (status != ERROR_SUCCESS)
-    {
-        return status;
-    }
-    // A value that exists at all counts, whatever its size.
-    pState->fHasCredential =
-        RegQueryValueExW(key.Get(), L"credentialId", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS ||
-        RegQueryValueExW(key.Get(), L"publicKey", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-    DWORD dwType = 0;
-    DWORD dwCount = 0;
-    DWORD cbCount = sizeof(dwCount);
-    if (RegQueryValueExW(key.Get(), L"signCount", nullptr, &dwType, reinterpret_cast<BYTE*>(&dwCount), &cbCount) ==
-            ERROR_SUCCESS &&
-        dwType == REG_DWORD && cbCount == sizeof(dwCount))
-    {
-        pState->fHasSignCount = true;
-        pState->dwSignCount = dwCount;
-    }
-    return ERROR_SUCCESS;
-}

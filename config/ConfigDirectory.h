@@ -20,14 +20,3 @@ bool StoredTokenUserMatches(const BYTE* pbStored, DWORD cbStored, const char* ps
 // of a walk that could not be finished.
 LONG UserHasTokens(const wchar_t* pszUserName, bool* pfHasTokens);
 
-// What a token key holds besides its user: a proof credential (value `credentialId` or
-// `publicKey`) and the last signature counter (`signCount`, REG_DWORD).
-struct TOKEN_PROOF_STATE
-{
-    bool fHasCredential;
-    bool fHasSignCount;
-    DWORD dwSignCount;
-};
-
-// Returns 0 and the state, or the status of opening the token's key.
-LONG ReadTokenProofState(const wchar_t* pszSerial, TOKEN_PROOF_STATE* pState);

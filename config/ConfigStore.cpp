@@ -54,21 +54,24 @@ LONG OpenTokenKey(const wchar_t* pszName, REGSAM samDesired, CRegKey& key)
     return OpenNamedKey(TOKENS_KEY_PREFIX, pszName, samDesired, key);
 }
 
-bool ReadRegistryFlag(const char* pszValueName, const wchar_t* pszKeyPath)
+namespace
 {
-    CRegKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, pszKeyPath, 0, KEY_READ, key.Put()) != ERROR_SUCCESS)
+    bool ReadRegistryFlag(const char* pszValueName, const wchar_t* pszKeyPath)
     {
-        return false;
+        CRegKey key;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, pszKeyPath, 0, KEY_READ, key.Put()) != ERROR_SUCCESS)
+        {
+            return false;
+        }
+        BYTE rgbValue[4] = {};
+        DWORD cbValue = sizeof(rgbValue);
+        if (RegQueryValueExA(key.Get(), pszValueName, nullptr, nullptr, rgbValue, &cbValue) != ERROR_SUCCESS)
+        {
+            return false;
+        }
+        const DWORD dwValue = rgbValue[0] | (DWORD(rgbValue[1]) << 8) | (DWORD(rgbValue[2]) << 16) | (DWORD(rgbValue[3]) << 24);
+        return dwValue == 1;
     }
-    BYTE rgbValue[4] = {};
-    DWORD cbValue = sizeof(rgbValue);
-    if (RegQueryValueExA(key.Get(), pszValueName, nullptr, nullptr, rgbValue, &cbValue) != ERROR_SUCCESS)
-    {
-        return false;
-    }
-    const DWORD dwValue = rgbValue[0] | (DWORD(rgbValue[1]) << 8) | (DWORD(rgbValue[2]) << 16) | (DWORD(rgbValue[3]) << 24);
-    return dwValue == 1;
 }
 
 bool IsAuthEnabled()

@@ -23,7 +23,10 @@ class CRegKey;
 // Opens tokens\<name> (an empty name is refused: it would be the tokens key itself).
 LONG OpenTokenKey(const wchar_t* pszName, REGSAM samDesired, CRegKey& key);
 
-bool ReadRegistryFlag(const char* pszValueName, const wchar_t* pszKeyPath);
+// The switches as the package reads them. Every program decides by these functions, so
+// none can read a value otherwise than the package does.
+// `enabled` (computer and user), `safemodeEnabled`, `loggingEnabled`: on when the value,
+// of whatever kind, holds at most four bytes that read as the number 1 (little-endian).
 bool IsAuthEnabled();
 bool IsSafeModeEnabled();
 bool IsLoggingEnabled();

@@ -29,15 +29,41 @@ namespace
         return fOn ? BST_CHECKED : BST_UNCHECKED;
     }
 
-    // Our unsigned package under LSA protection: the switch is written, but nothing is checked.
-    void WarnWhenLsaProtectionRefuses()
+    constexpr size_t LSA_BOX_CHARS = HEALTH_TEXT_CHARS * 3;
+
+    void AddParagraph(wchar_t (&szBox)[LSA_BOX_CHARS], const wchar_t* pszPrefix, const wchar_t* pszText)
+    {
+        if (szBox[0] != L'\0')
+        {
+            StringCchCatW(szBox, LSA_BOX_CHARS, L"\n\n");
+        }
+        StringCchCatW(szBox, LSA_BOX_CHARS, pszPrefix);
+        StringCchCatW(szBox, LSA_BOX_CHARS, pszText);
+    }
+
+    // With the computer's switch on: whether LSA protection refuses our package (the
+    // running LSA, or RunAsPPL), is about to, or could not be checked. One box, or none.
+    void WarnAboutLsaProtection()
     {
         INSTALLATION_HEALTH health = {};
         ReadInstallationHealth(&health);
+        wchar_t szBox[LSA_BOX_CHARS] = {};
         wchar_t szText[HEALTH_TEXT_CHARS] = {};
         if (health.fLsaProtectionRefuses && FormatNotEnforced(health, szText))
         {
-            ShowMessageBox(szText, WARNING_BOX);
+            AddParagraph(szBox, L"", szText);
+        }
+        if (FormatLsaWarning(health, szText))
+        {
+            AddParagraph(szBox, L"WARNING: ", szText);
+        }
+        if (FormatLsaNotChecked(health, szText))
+        {
+            AddParagraph(szBox, L"", szText);
+        }
+        if (szBox[0] != L'\0')
+        {
+            ShowMessageBox(szBox, WARNING_BOX);
         }
     }
 
@@ -55,11 +81,11 @@ namespace
     // naming the services and tasks that will fail. False leaves the switch as it is.
     bool ConfirmUserSwitchOn(const wchar_t* pszUserName)
     {
-        bool fLockedOut = false;
-        if (CheckAccountLockout(pszUserName, &fLockedOut) == ERROR_SUCCESS && fLockedOut)
+        ACCOUNT_LOCKOUT lockout = {};
+        if (CheckAccountLockout(pszUserName, &lockout) == ERROR_SUCCESS && lockout.fLockedOut)
         {
             wchar_t szLockout[PREFLIGHT_TEXT_CHARS] = {};
-            FormatLockoutText(pszUserName, szLockout);
+            FormatLockoutText(pszUserName, lockout, szLockout);
             wchar_t szQuestion[PREFLIGHT_TEXT_CHARS * 2] = {};
             StringCchPrintfW(szQuestion, PREFLIGHT_TEXT_CHARS * 2, L"%ls\n\nSwitch Velkor FIDO2 login on for %ls anyway?",
                              szLockout, pszUserName);
@@ -139,8 +165,9 @@ BOOL CVelkorFIDO2GUIDlg::OnInitDialog()
     {
         ShowMessageBox(NOT_ADMINISTRATOR_TEXT, ERROR_BOX);
         EndDialog(IDCANCEL);
+        return TRUE;
     }
-    else if (!HasUserName())
+    if (!HasUserName())
     {
         ShowMessageBox(L"Cannot determine the current user name", ERROR_BOX);
     }
@@ -242,8 +269,9 @@ void CVelkorFIDO2GUIDlg::OnEnableProviderClicked()
                 ShowMessageBox(L"Error enabling credential provider", ERROR_BOX);
                 return;
             }
-            WarnWhenLsaProtectionRefuses();
         }
+        // Also at start: a switch that is on says nothing about what LSA does with it.
+        WarnAboutLsaProtection();
         if (!HasUserName())
         {
             DisableUserControls();

@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
 # Signs the deliverables with Authenticode (SHA-256) using osslsigncode: every
 # Velkor*.dll, Velkor*.exe and velkorctl.exe in BIN_DIR, then rebuilds MSI from the signed
-# files (with the version of the MSI it replaces) and signs the MSI.
-#   sign-deliverables.sh --pfx PFX [--password-file FILE] [--timestamp URL] BIN_DIR MSI
+# files (with the version of the MSI it replaces) and signs the MSI. With --lsa-cab it also
+# packs the signed VelkorSubAuth.dll alone into the cabinet CAB (no folders), as Microsoft's
+# LSA plug-in signing submission takes it, and signs the cabinet with the same certificate.
+#   sign-deliverables.sh --pfx PFX [--password-file FILE] [--timestamp URL] [--lsa-cab CAB] BIN_DIR MSI
 set -euo pipefail
 usage() {
-  echo "usage: $0 --pfx PFX [--password-file FILE] [--timestamp URL] BIN_DIR MSI" >&2
+  echo "usage: $0 --pfx PFX [--password-file FILE] [--timestamp URL] [--lsa-cab CAB] BIN_DIR MSI" >&2
   exit 2
 }
-pfx="" password_file="" timestamp=""
+pfx="" password_file="" timestamp="" lsa_cab=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --pfx) pfx=${2:?}; shift 2 ;;
     --password-file) password_file=${2:?}; shift 2 ;;
     --timestamp) timestamp=${2:?}; shift 2 ;;
+    --lsa-cab) lsa_cab=$(realpath -m "${2:?}"); shift 2 ;;
     -*) usage ;;
     *) break ;;
   esac
@@ -24,6 +27,7 @@ msi=$2
 root=$(cd "$(dirname "$0")/.." && pwd)
 [ -f "$pfx" ] || { echo "no such certificate file: $pfx" >&2; exit 1; }
 [ -f "$msi" ] || { echo "no such MSI: $msi (build first)" >&2; exit 1; }
+[ -z "$lsa_cab" ] || command -v gcab >/dev/null || { echo "gcab is needed for --lsa-cab (scripts/setup.sh installs it)" >&2; exit 1; }
 
 sign_options=(-pkcs12 "$pfx" -h sha256 -comm -n "Velkor FIDO2 Login")
 [ -z "$password_file" ] || sign_options+=(-readpass "$password_file")
@@ -53,3 +57,12 @@ version=$(msiinfo export "$msi" Property | tr -d '\r' | awk -F'\t' '$1 == "Produ
 [ -n "$version" ] || { echo "cannot read the version of $msi" >&2; exit 1; }
 bash "$root/installer/build-msi.sh" "$msi" "$bin" "$version"
 sign "$msi"
+
+# The LSA plug-in submission: one signed cabinet holding only the binaries to be signed.
+# The package is the only binary LSA loads (mingw-w64 writes no PDB to go beside it).
+if [ -n "$lsa_cab" ]; then
+  rm -f "$lsa_cab"
+  gcab --create --nopath "$lsa_cab" "$bin/VelkorSubAuth.dll" ||
+    { rm -f "$lsa_cab"; echo "cannot make $lsa_cab" >&2; exit 1; }
+  sign "$lsa_cab"
+fi

@@ -131,3 +131,32 @@ LONG WriteTokenCredentialValues(void* pCredential, const wchar_t* pszSerial)
     return WriteTokenCredential(pszSerial, pStored->rgbCredentialId, pStored->cbCredentialId, pStored->rgbPublicKey,
                                 pStored->signCount);
 }
+
+LONG ReadTokenProofState(const wchar_t* pszSerial, TOKEN_PROOF_STATE* pState)
+{
+    ZeroMemory(pState, sizeof(*pState));
+    if (pszSerial == nullptr || pszSerial[0] == L'\0')
+    {
+        return ERROR_INVALID_PARAMETER;
+    }
+    CRegKey key;
+    const LONG status = OpenTokenKey(pszSerial, KEY_READ, key);
+    if (status != ERROR_SUCCESS)
+    {
+        return status;
+    }
+    TOKEN_CREDENTIAL credential;
+    pState->credential = ReadTokenCredential(pszSerial, &credential);
+    SecureZeroMemory(&credential, sizeof(credential));
+    DWORD dwType = 0;
+    DWORD dwCount = 0;
+    DWORD cbCount = sizeof(dwCount);
+    if (RegQueryValueExW(key.Get(), L"signCount", nullptr, &dwType, reinterpret_cast<BYTE*>(&dwCount), &cbCount) ==
+            ERROR_SUCCESS &&
+        dwType == REG_DWORD && cbCount == sizeof(dwCount))
+    {
+        pState->fHasSignCount = true;
+        pState->dwSignCount = dwCount;
+    }
+    return ERROR_SUCCESS;
+}

@@ -33,3 +33,15 @@ LONG WriteTokenCredentialValues(void* pCredential, const wchar_t* pszSerial);
 // Raises the stored signCount to dwSignCount unless what is stored by then is as high
 // already: the value only ever grows. Read and write are one step for this process.
 LONG RaiseTokenSignCount(const wchar_t* pszSerial, DWORD dwSignCount);
+
+// What a token key holds besides its user: its proof credential as the logon path reads
+// it (ReadTokenCredential) and the last signature counter (`signCount`, REG_DWORD).
+struct TOKEN_PROOF_STATE
+{
+    TokenCredentialState credential;
+    bool fHasSignCount;
+    DWORD dwSignCount;
+};
+
+// Returns 0 and the state, or the status of opening the token's key.
+LONG ReadTokenProofState(const wchar_t* pszSerial, TOKEN_PROOF_STATE* pState);

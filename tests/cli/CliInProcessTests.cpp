@@ -5,6 +5,7 @@
 #include "CtlCommands.h"
 #include "EventRecorder.h"
 #include "ImportPatch.h"
+#include "InProcessCtl.h"
 #include "JsonFormat.h"
 #include "TestRegistry.h"
 #include "TokenIdentification.h"
@@ -19,35 +20,12 @@
 
 namespace
 {
-    class CCapturedOutput final : public CCtlOutput
-    {
-    public:
-        std::wstring out, err;
-
-    protected:
-        void Write(bool fError, const std::wstring& text) override { (fError ? err : out) += text; }
-    };
-
     std::wstring User()
     {
         wchar_t name[512] = {};
         DWORD cch = 512;
         GetUserNameW(name, &cch);
         return name;
-    }
-
-    int RunLine(const std::wstring& commandLine, CCapturedOutput& output)
-    {
-        std::vector<std::wstring> args;
-        size_t start = 0;
-        while (start < commandLine.size())
-        {
-            const size_t end = commandLine.find(L' ', start);
-            args.push_back(commandLine.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start));
-            if (end == std::wstring::npos) break;
-            start = end + 1;
-        }
-        return RunVelkorCtl(args, output);
     }
 
     // An expected event: its ID and the strings after the administrator's name.

@@ -1,6 +1,7 @@
 // velkorctl.exe status against installations of every health, the JSON form, the
 // preflight's service warning, and the refusal of a non-elevated administrator.
 #include "CtlRunner.h"
+#include "TestInstallation.h"
 #include "TestRegistry.h"
 
 #include <gtest/gtest.h>
@@ -9,55 +10,20 @@
 
 namespace
 {
-    const std::wstring CLSID_TEXT = L"{A614094D-EFED-4B38-94BB-E14B932584B0}";
-    const std::wstring AUTHENTICATION = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Authentication\\";
-    const std::wstring MSV1_0 = L"SYSTEM\\CurrentControlSet\\Control\\Lsa\\MSV1_0";
-    const std::wstring LSA = L"SYSTEM\\CurrentControlSet\\Control\\Lsa";
+    using testinst::PackagePath;
 
-    std::wstring PackagePath()
+    // Wine cannot show the running LSA (no SamSs, no readable Code Integrity log); what
+    // the running LSA makes of the package is tested with stand-ins in-process.
+    std::vector<std::string> WithoutRunningLsa(const std::vector<std::string>& lines)
     {
-        wchar_t folder[MAX_PATH] = {};
-        GetSystemDirectoryW(folder, MAX_PATH);
-        return std::wstring(folder) + L"\\VelkorSubAuth.dll";
+        std::vector<std::string> kept;
+        for (const std::string& line : lines)
+        {
+            if (line.rfind("Running LSA:", 0) != 0 && line.rfind("LSA protection could not be checked:", 0) != 0)
+                kept.push_back(line);
+        }
+        return kept;
     }
-
-    // What the installer registers, and LSA protection, put in place and taken away again.
-    class Installation
-    {
-    public:
-        ~Installation() { Remove(); }
-
-        void Install(const std::wstring& auth0 = L"VelkorSubAuth")
-        {
-            testreg::SetString(MSV1_0, L"Auth0", auth0);
-            testreg::SetString(AUTHENTICATION + L"Credential Providers\\" + CLSID_TEXT, nullptr, L"VelkorCredentialProvider");
-            testreg::SetString(AUTHENTICATION + L"Credential Provider Filters\\" + CLSID_TEXT, nullptr, L"VelkorCredentialProvider");
-            testreg::SetString(L"SOFTWARE\\Classes\\CLSID\\" + CLSID_TEXT + L"\\InprocServer32", nullptr, L"VelkorCredentialProvider.dll");
-            if (GetFileAttributesW(PackagePath().c_str()) == INVALID_FILE_ATTRIBUTES)
-            {
-                HANDLE file = CreateFileW(PackagePath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-                ASSERT_NE(INVALID_HANDLE_VALUE, file);
-                CloseHandle(file);
-                _createdPackage = true;
-            }
-        }
-
-        void Protect(DWORD runAsPpl) { testreg::SetDword(LSA, L"RunAsPPL", runAsPpl); }
-
-        void Remove()
-        {
-            testreg::DeleteValue(MSV1_0, L"Auth0");
-            testreg::DeleteValue(LSA, L"RunAsPPL");
-            testreg::DeleteKey(AUTHENTICATION + L"Credential Providers\\" + CLSID_TEXT);
-            testreg::DeleteKey(AUTHENTICATION + L"Credential Provider Filters\\" + CLSID_TEXT);
-            testreg::DeleteKey(L"SOFTWARE\\Classes\\CLSID\\" + CLSID_TEXT);
-            if (_createdPackage) DeleteFileW(PackagePath().c_str());
-            _createdPackage = false;
-        }
-
-    private:
-        bool _createdPackage = false;
-    };
 
     class CtlStatus : public ::testing::Test
     {
@@ -83,7 +49,7 @@ namespace
             return count;
         }
 
-        Installation _installation;
+        testinst::CInstallation _installation;
         std::wstring _user;
         std::string _narrowUser;
     };
@@ -104,7 +70,7 @@ TEST_F(CtlStatus, AHealthyInstallationIsEnforcedAndQuiet)
                   "Token 1234ABCD: user " + _narrowUser + ", no proof credential",
                   "Installation: Auth0 \"velkorsubauth.DLL\" (ours), " + Narrow(PackagePath()) +
                       " present, provider registered, filter registered, COM class registered, RunAsPPL not set" }),
-              run.out);
+              WithoutRunningLsa(run.out));
     EXPECT_TRUE(run.err.empty()) << run.Text();
     EXPECT_EQ(before, testreg::Snapshot());
 }
@@ -114,19 +80,19 @@ TEST_F(CtlStatus, EveryReasonThePackageWouldNotRunIsNamed)
     const struct
     {
         const char* label;
-        std::function<void(Installation&)> setup;
+        std::function<void(testinst::CInstallation&)> setup;
         DWORD exitCode;
         std::string notEnforced; // "" for none
     } cases[] = {
-        { "nothing installed", [](Installation&) {}, 3,
+        { "nothing installed", [](testinst::CInstallation&) {}, 3,
           "NOT ENFORCED: logons are not checked by VelkorSubAuth: MSV1_0 Auth0 is not set; " + Narrow(PackagePath()) + " is missing" },
-        { "Auth0 of another package", [](Installation& i) { i.Install(L"OtherSubAuth"); }, 3,
+        { "Auth0 of another package", [](testinst::CInstallation& i) { i.Install(L"OtherSubAuth"); }, 3,
           "NOT ENFORCED: logons are not checked by VelkorSubAuth: MSV1_0 Auth0 names \"OtherSubAuth\", not VelkorSubAuth" },
-        { "LSA protection 1", [](Installation& i) { i.Install(); i.Protect(1); }, 3,
+        { "LSA protection 1", [](testinst::CInstallation& i) { i.Install(); i.Protect(1); }, 3,
           "NOT ENFORCED: logons are not checked by VelkorSubAuth: LSA protection is on (RunAsPPL = 1) and refuses the unsigned VelkorSubAuth.dll" },
-        { "LSA protection 2", [](Installation& i) { i.Install(); i.Protect(2); }, 3,
+        { "LSA protection 2", [](testinst::CInstallation& i) { i.Install(); i.Protect(2); }, 3,
           "NOT ENFORCED: logons are not checked by VelkorSubAuth: LSA protection is on (RunAsPPL = 2) and refuses the unsigned VelkorSubAuth.dll" },
-        { "RunAsPPL 0", [](Installation& i) { i.Install(); i.Protect(0); }, 0, "" },
+        { "RunAsPPL 0", [](testinst::CInstallation& i) { i.Install(); i.Protect(0); }, 0, "" },
     };
     for (const auto& c : cases)
     {
@@ -141,6 +107,8 @@ TEST_F(CtlStatus, EveryReasonThePackageWouldNotRunIsNamed)
         {
             EXPECT_TRUE(run.OutHas(c.notEnforced)) << run.Text();
         }
+        // None of our parts there: said in the health line itself.
+        EXPECT_EQ(std::string(c.label) == "nothing installed", run.OutHas("Installation: not installed")) << run.Text();
 
         // With the computer's switch off nothing is enforced anyway: no line, exit 0.
         testreg::SetDword(testreg::Settings(), L"enabled", 0);
@@ -169,6 +137,75 @@ TEST_F(CtlStatus, WarnsAboutLockedOutAndVanishedAccountsSafeModeAndTheLogonScree
     EXPECT_EQ(4u, Count(run.out, "WARNING:")) << run.Text();
 }
 
+// An account whose tokens the package would all refuse logs on only with its recovery code,
+// or not at all: the preflight refuses to switch it on, status warns while it is on, and
+// its recovery code cannot be removed.
+TEST_F(CtlStatus, TokensThePackageRefusesAreNoFactor)
+{
+    const std::vector<BYTE> credentialId = { 1, 2, 3 };
+    std::vector<BYTE> publicKey(65, 7);
+    publicKey[0] = 0x04;
+    enum Kind { SerialOnly, Credential, Malformed };
+    const std::string head = "WARNING: " + _narrowUser + " has the factor on but ";
+    const struct
+    {
+        const char* label;
+        DWORD requireProof;
+        std::vector<Kind> tokens;
+        bool recoveryCode;
+        std::string warning; // after head and before the user's fate; "" for none
+        std::string fate;
+    } cases[] = {
+        { "proof required, serial only", 1, { SerialOnly }, false,
+          "requireProof is 1 and none of its tokens has a usable proof credential", " has no recovery code and is locked out" },
+        { "proof required, serial only, recovery code", 1, { SerialOnly }, true,
+          "requireProof is 1 and none of its tokens has a usable proof credential", " logs on only with its recovery code" },
+        { "proof required, a spare with a credential", 1, { SerialOnly, Credential }, false, "", "" },
+        { "serial only without the requirement", 0, { SerialOnly }, false, "", "" },
+        { "a credential the package cannot use", 0, { Malformed }, false,
+          "none of its tokens has a usable proof credential", " has no recovery code and is locked out" },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.label);
+        testreg::Reset();
+        testreg::SetDword(testreg::Settings(), L"requireProof", c.requireProof);
+        testreg::SetDword(testreg::User(_user), L"enabled", 0);
+        for (size_t i = 0; i < c.tokens.size(); ++i)
+        {
+            const std::wstring serial = L"CAFE000" + std::to_wstring(i);
+            testreg::AssociateToken(serial, _user);
+            if (c.tokens[i] != SerialOnly) testreg::SetRaw(testreg::Token(serial), L"credentialId", REG_BINARY, credentialId);
+            if (c.tokens[i] == Credential) testreg::SetRaw(testreg::Token(serial), L"publicKey", REG_BINARY, publicKey);
+        }
+        if (c.recoveryCode) testreg::SetAnsi(testreg::User(_user), "Recovery", std::string(64, 'A') + '\0');
+
+        const bool lockedOut = !c.warning.empty() && !c.recoveryCode;
+        const CtlRun enable = RunCtl(L"enable user " + _user);
+        EXPECT_EQ(lockedOut ? 1u : 0u, enable.exitCode) << enable.Text();
+        if (lockedOut)
+        {
+            EXPECT_TRUE(enable.ErrHas(_narrowUser + " would be locked out: " + c.warning +
+                                      "; associate a key that proves possession or generate a recovery code first"))
+                << enable.Text();
+        }
+
+        testreg::SetDword(testreg::User(_user), L"enabled", 1);
+        const CtlRun status = RunCtl(L"status");
+        EXPECT_EQ(c.warning.empty() ? 0u : 1u, Count(status.out, head)) << status.Text();
+        if (!c.warning.empty())
+        {
+            EXPECT_TRUE(status.OutHas(head + c.warning + ": " + _narrowUser + c.fate)) << status.Text();
+        }
+        // Nor may the recovery code go when it is the only way in.
+        if (c.recoveryCode)
+        {
+            const CtlRun remove = RunCtl(L"recovery remove " + _user);
+            EXPECT_EQ(c.warning.empty() ? 0u : 1u, remove.exitCode) << remove.Text();
+        }
+    }
+}
+
 TEST_F(CtlStatus, JsonIsOneObjectWithWarningsAlsoOnStandardError)
 {
     ComputerOn(false);
@@ -184,7 +221,7 @@ TEST_F(CtlStatus, JsonIsOneObjectWithWarningsAlsoOnStandardError)
     EXPECT_EQ(0u, json.find("{\"command\":\"status\",\"result\":\"notEnforced\",\"exitCode\":3,\"settings\":{\"enabled\":true,"
                             "\"safemodeEnabled\":false,\"loggingEnabled\":false,\"eventLogEnabled\":false,\"requireProof\":true},"
                             "\"accounts\":[],\"tokens\":[{\"serial\":\"0BADCAFE\",\"user\":\"someone \\\"quoted\\\"\","
-                            "\"credential\":true,\"signCount\":5}],\"installation\":{\"auth0\":null,\"auth0IsOurs\":false,"))
+                            "\"credential\":true,\"credentialUsable\":false,\"signCount\":5}],\"installation\":{\"auth0\":null,\"auth0IsOurs\":false,"))
         << json;
     EXPECT_NE(std::string::npos, json.find("\"runAsPPL\":null,\"lsaProtectionRefuses\":false,\"packageLoads\":false},"
                                            "\"enforced\":false,\"notEnforced\":\"NOT ENFORCED: "))

@@ -2,7 +2,8 @@
 # Signs copies of the built deliverables and MSI with a throwaway self-signed code-signing
 # certificate (scripts/sign-deliverables.sh) and checks with osslsigncode that each carries
 # an Authenticode SHA-256 signature over its current content, that the MSI was built from
-# the signed binaries, and that a changed file no longer verifies.
+# the signed binaries, and that a changed file no longer verifies; and the LSA plug-in
+# signing cabinet (--lsa-cab): signed, holding the signed package alone.
 #   signing-tests.sh BUILD_DIR BIN_DIR VERSION
 set -uo pipefail
 build=${1:?build dir}
@@ -72,7 +73,7 @@ check "the copied VelkorSubAuth.dll is unsigned" unsigned "$work/bin/VelkorSubAu
 
 echo "# sign-deliverables.sh"
 check "signing exits 0" bash "$root/scripts/sign-deliverables.sh" --pfx "$work/test.pfx" \
-  --password-file "$work/password" "$work/bin" "$msi"
+  --password-file "$work/password" --lsa-cab "$work/lsa.cab" "$work/bin" "$msi"
 for name in "${binaries[@]}"; do
   check "$name: SHA-256 Authenticode signature" signed_sha256 "$work/bin/$name"
 done
@@ -86,6 +87,15 @@ for name in VelkorSubAuth.dll VelkorCredentialProvider.dll VelkorFIDO2_GUI.exe; 
   check "$name in the MSI: signed" signed_sha256 "$inside"
   check "$name in the MSI: the signed file itself" cmp "$inside" "$work/bin/$name"
 done
+
+echo "# the LSA plug-in signing cabinet"
+check "cabinet: SHA-256 Authenticode signature" signed_sha256 "$work/lsa.cab"
+listed=$(gcab --list "$work/lsa.cab" 2>/dev/null)
+check "cabinet: VelkorSubAuth.dll alone, without a folder" test "$listed" = "VelkorSubAuth.dll"
+mkdir -p "$work/cab"
+check "cabinet: extracts" gcab --extract --directory "$work/cab" "$work/lsa.cab"
+check "cabinet: holds the signed package itself" cmp "$work/cab/VelkorSubAuth.dll" "$work/bin/VelkorSubAuth.dll"
+check "build.sh --lsa-cab without --sign is refused" bash -c "bash '$root/scripts/build.sh' --lsa-cab 2>&1; test \$? -eq 2"
 
 echo "# what verify says without the certificate as trust anchor"
 shown=$(osslsigncode verify -in "$work/bin/VelkorSubAuth.dll" 2>&1)

@@ -4,9 +4,11 @@
 #include "ConfigStore.h"
 #include "EventRecorder.h"
 #include "ImportPatch.h"
+#include "LsaStandIn.h"
 #include "MessageBoxRecorder.h"
 #include "RandomBytes.h"
 #include "RecoveryCode.h"
+#include "TestInstallation.h"
 #include "TestRegistry.h"
 #include "TokenIdentification.h"
 #include "VelkorFIDO2GUIDlg.h"
@@ -722,6 +724,53 @@ TEST_F(ManagerDialog, UnderLsaProtectionSwitchingTheComputerOnWarnsThatNothingIs
                                                                   L") and refuses the unsigned VelkorSubAuth.dll"));
     }
     testreg::DeleteValue(lsa, L"RunAsPPL");
+}
+
+// The running LSA (played by stand-ins) at start with the switch on, and when it is switched on.
+TEST_F(ManagerDialog, AtStartAndWhenSwitchedOnTheRunningLsaIsJudged)
+{
+    const std::wstring refused = L"NOT ENFORCED: LSA runs as a protected process and refuses VelkorSubAuth.dll";
+    LsaScene protectedLsa;
+    protectedLsa.protectionLevel = 4; // PROTECTION_LEVEL_LSA_LIGHT
+    LsaScene unreadable;
+    unreadable.serviceError = ERROR_SERVICE_DOES_NOT_EXIST;
+    unreadable.logError = ERROR_EVT_CHANNEL_NOT_FOUND;
+    const struct
+    {
+        const char* label;
+        bool computerOn;
+        LsaScene scene;
+        std::wstring box; // "" for none
+    } cases[] = {
+        { "on and protected", true, protectedLsa, refused },
+        { "on and unreadable", true, unreadable,
+          L"LSA protection could not be checked: the protection of the process that runs SamSs (OpenService error "
+          L"0x00000424); the Code Integrity log (EvtQuery error 0x00003A9F)" },
+        { "on and unprotected", true, LsaScene(), L"" },
+        { "switched on while protected", false, protectedLsa, refused },
+    };
+    testinst::CInstallation installation;
+    installation.Install();
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.label);
+        testreg::SetDword(testreg::Settings(), L"enabled", c.computerOn ? 1 : 0);
+        CLsaStandIn lsa(c.scene);
+        ASSERT_TRUE(lsa.IsActive());
+        _boxes.Clear();
+        size_t boxesAtStart = MAXDWORD;
+        RunDialog([&](HWND hwnd) {
+            boxesAtStart = _boxes.Boxes().size();
+            if (!c.computerOn) Click(hwnd, IDC_ENABLE_PROVIDER);
+        });
+        EXPECT_EQ(c.computerOn && !c.box.empty() ? 1u : 0u, boxesAtStart);
+        if (c.box.empty())
+        {
+            EXPECT_TRUE(_boxes.Boxes().empty()) << testing::PrintToString(_boxes.Texts());
+            continue;
+        }
+        ExpectBoxes({ { c.box, MB_OK | MB_ICONWARNING } });
+    }
 }
 
 TEST_F(ManagerDialog, EveryChangeIsReportedAsAnEventUnlessTheSwitchIsZero)
