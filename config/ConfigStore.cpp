@@ -111,6 +111,12 @@ bool IsEventLogEnabled()
     return !(ReadSettingsDword("eventLogEnabled", &dwValue) && dwValue == 0);
 }
 
+bool IsNetworkLogonAllowed()
+{
+    DWORD dwValue = 0;
+    return ReadSettingsDword("networkLogons", &dwValue) && dwValue == 1;
+}
+
 namespace
 {
     enum class ValueRead

@@ -56,6 +56,9 @@ TokenCredentialState ReadTokenCredential(const wchar_t* pszSerial, TOKEN_CREDENT
 bool IsProofRequired();
 // settings `eventLogEnabled`: events are reported unless it is the REG_DWORD 0.
 bool IsEventLogEnabled();
+// settings `networkLogons`: network logons of protected accounts pass without a token
+// only while it is the REG_DWORD 1; any other value or kind is off.
+bool IsNetworkLogonAllowed();
 
 LONG SetAuthEnabled(bool fEnabled);
 LONG SetUserEnabled(const wchar_t* pszUserName, bool fEnabled);

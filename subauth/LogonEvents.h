@@ -6,3 +6,5 @@
 
 void ReportRecoveryLogon(const wchar_t* pszUserName, bool fAccepted);
 void ReportTokenLogon(const wchar_t* pszUserName, LONG result, const TOKEN_CHECK_DETAILS& details);
+// A network logon of a protected account let through by settings `networkLogons`.
+void ReportNetworkLogonByPolicy(const wchar_t* pszUserName);
