@@ -5,9 +5,16 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
+echo "== Setting up the machine (packages it lacks)"
 scripts/setup.sh || exit 1
 cmake --preset mingw >/dev/null || exit 1
-cmake --build --preset mingw >/dev/null || { echo "build failed"; echo "DEMO FAILED"; exit 1; }
+# A line per finished part, the whole output only when the build fails.
+echo "== Building for Windows with mingw-w64 (several minutes on a fresh clone)"
+mkdir -p build/mingw
+build_log=build/mingw/demo-build.log
+cmake --build --preset mingw 2>&1 | tee "$build_log" | grep --line-buffered -E '^\[ *[0-9]+%\] (Built target|Building the MSI)' |
+  sed -u 's/^/   /'
+[ "${PIPESTATUS[0]}" -eq 0 ] || { tail -n 40 "$build_log"; echo "build failed (log: $build_log)"; echo "DEMO FAILED"; exit 1; }
 
 bin="$root/build/mingw/bin"
 msi=$(ls "$root"/build/mingw/VelkorFIDO2Login-*.msi 2>/dev/null | head -n 1)
