@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <set>
 
@@ -82,6 +83,19 @@ namespace
         if (status == ERROR_SUCCESS && cbWritten != bytes.size()) status = ERROR_WRITE_FAULT;
         CloseHandle(hFile);
         return status;
+    }
+
+    bool ConfigurationKeysExist()
+    {
+        for (const wchar_t* pszPrefix : { USERS_KEY_PREFIX, TOKENS_KEY_PREFIX })
+        {
+            std::wstring path = pszPrefix;
+            path.pop_back(); // the trailing backslash
+            HKEY hKey = nullptr;
+            if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS) return false;
+            RegCloseKey(hKey);
+        }
+        return true;
     }
 
     void WarnToReport(void* pContext, const wchar_t* pszWarning)
@@ -221,6 +235,15 @@ int RunImport(CCtlReport& report, const CtlCommand& command)
         Utf8ToWide(parsed.error, &error);
         report.Error(command.path + L": " + error + nothing);
         return report.Finish(CTL_EXIT_REFUSED);
+    }
+
+    // The installer makes the configuration's keys readable by SYSTEM and Administrators
+    // only; keys made here instead would carry the registry's ordinary permissions.
+    if (!ConfigurationKeysExist())
+    {
+        report.Error(L"The configuration keys users and tokens under HKLM\\SOFTWARE\\Halvane\\FIDO2\\auth are missing: "
+                     L"is Velkor FIDO2 Login installed?" + nothing);
+        return report.Finish(CTL_EXIT_ERROR);
     }
 
     // Every account a local account of this computer, every record storable, every clash

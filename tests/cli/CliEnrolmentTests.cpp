@@ -215,6 +215,8 @@ TEST_F(CtlEnrolment, DamagedDocumentsAreRefusedWithNothingWritten)
         { "a key without credential where proof is required", [] { testreg::SetDword(testreg::Settings(), L"requireProof", 1); },
           Document(SerialOnly("1234ABCD", user)), L"", 1, L"has no credential, and proof is required on this computer" },
         { "no such file", [] { DeleteFileW(DocumentPath().c_str()); }, "", L"", 4, L"Cannot read " },
+        { "no configuration keys (not installed)", [] { testreg::DeleteKey(L"SOFTWARE\\Halvane\\FIDO2\\auth\\tokens"); },
+          Document(Token("1234ABCD", user)), L"", 4, L"is Velkor FIDO2 Login installed?; nothing was imported" },
     };
     for (const auto& c : cases)
     {
