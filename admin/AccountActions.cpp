@@ -2,6 +2,7 @@
 #include "ConfigChanges.h"
 #include "ConfigDirectory.h"
 #include "RecoveryStore.h"
+#include "StatusWords.h"
 
 #include <strsafe.h>
 
@@ -10,10 +11,15 @@ namespace
     constexpr size_t RESULT_TEXT_CHARS = 512;
     constexpr size_t RECOVERY_CODE_BUFFER_CHARS = 256;
 
+    // "Error 0x%X adding token" as it always read, and what the code means after it.
     void ShowResultCode(IAdminPrompts& prompts, const wchar_t* pszFormat, DWORD result)
     {
         wchar_t szText[RESULT_TEXT_CHARS] = {};
         StringCchPrintfW(szText, RESULT_TEXT_CHARS, pszFormat, static_cast<unsigned int>(result));
+        wchar_t szWords[STATUS_WORDS_CHARS] = {};
+        FormatStatusWords(result, szWords);
+        StringCchCatW(szText, RESULT_TEXT_CHARS, L": ");
+        StringCchCatW(szText, RESULT_TEXT_CHARS, szWords);
         prompts.Show(szText, ERROR_BOX);
     }
 }
@@ -30,7 +36,7 @@ DWORD AssociateTokenWithAccount(IAdminPrompts& prompts, wchar_t (&szTraceText)[M
 
     ChangeUserSwitch(pszUserName, true);
     prompts.UserSwitchChanged();
-    prompts.Show(L"Token added to user", INFORMATION_BOX);
+    prompts.TokenAdded(pszUserName);
 
     const wchar_t* pszQuestion = HasRecoveryCode(pszUserName)
                                      ? L"Do you want to regenerate recovery code and replace existing code?"

@@ -61,3 +61,8 @@ void ReportRecoveryCodeRemoved(const wchar_t* pszUserName)
 {
     Report(VELKOR_EVENT_RECOVERY_REMOVED, pszUserName);
 }
+
+void ReportAccountForgotten(const wchar_t* pszUserName)
+{
+    Report(VELKOR_EVENT_ACCOUNT_FORGOTTEN, pszUserName);
+}

@@ -11,6 +11,7 @@
 //   2005 token dissociated [admin, serial, account]
 //   2006 recovery code generated [admin, account]
 //   2007 recovery code removed [admin, account]
+//   2008 configuration of an account that no longer exists removed [admin, account]
 // A recovery code is never an insertion string.
 #include <windows.h>
 
@@ -20,3 +21,4 @@ void ReportTokenAssociated(const wchar_t* pszSerial, const wchar_t* pszUserName)
 void ReportTokenDissociated(const wchar_t* pszSerial, const wchar_t* pszUserName);
 void ReportRecoveryCodeGenerated(const wchar_t* pszUserName);
 void ReportRecoveryCodeRemoved(const wchar_t* pszUserName);
+void ReportAccountForgotten(const wchar_t* pszUserName);

@@ -30,6 +30,8 @@ public:
     }
     // The serial number of the token a flow has just associated or dissociated.
     virtual void TokenRecorded(const wchar_t* /*pszSerial*/) {}
+    // The association is complete and the account switched on: "Token added to user".
+    virtual void TokenAdded(const wchar_t* /*pszUserName*/) { Show(L"Token added to user", INFORMATION_BOX); }
 
 protected:
     ~IAdminPrompts() = default;

@@ -546,8 +546,12 @@ DWORD DissociateSerial(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TR
 
     if (readStatus != ERROR_SUCCESS || !StoredTokenUserMatches(rgbStoredUser, cbStoredUser, szAnsiUser))
     {
+        // Whether the key is free or another account's tells the administrator what to do next.
         OutputDebugStringW(L"Token is not mapped to current user");
-        prompts.Show(L"Token is not mapped to current user", ERROR_BOX);
+        prompts.Show(readStatus == ERROR_FILE_NOT_FOUND
+                         ? L"Token is not mapped to current user: this key is not registered"
+                         : L"Token is not mapped to current user: this key is registered to another account",
+                     ERROR_BOX);
         return TOKEN_FLOW_REFUSED;
     }
 

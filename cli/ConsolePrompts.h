@@ -6,6 +6,8 @@
 #include "AdminPrompts.h"
 #include "CtlReport.h"
 
+#include <string>
+
 class CConsolePrompts final : public IAdminPrompts
 {
 public:
@@ -14,6 +16,8 @@ public:
     int Show(const wchar_t* pszText, UINT uType) override;
     void ShowRecoveryCode(const wchar_t* pszCode) override;
     void TokenRecorded(const wchar_t* pszSerial) override;
+    // "Token 1234ABCD added to user alice": the key and the account by name.
+    void TokenAdded(const wchar_t* pszUserName) override;
     // "Touch the key now" while the key makes its credential: a person at the console reads
     // it at once (on standard error with --json, whose standard output is the object alone).
     void ShowProgress(const wchar_t* pszText) override;
@@ -21,4 +25,9 @@ public:
 private:
     CCtlReport& _report;
     bool _fAnswerYes;
+    std::wstring _serial;
 };
+
+// Asks a person at the console to type "yes". False without a console on standard input
+// (scripts confirm with an option instead) and for any other answer.
+bool ConfirmAtConsole(CCtlOutput& output, const std::wstring& question);

@@ -6,31 +6,58 @@ namespace
 {
     constexpr size_t SERIAL_DIGITS = 8;
 
+    enum class Operand
+    {
+        None,
+        Name,  // exactly one account
+        Names, // any number of accounts
+        Path,  // one file
+    };
+
     struct VerbRow
     {
         const wchar_t* first;
         const wchar_t* second; // nullptr: a one-word command
-        bool takesName;
+        Operand operand;
         CtlVerb verb;
     };
 
     const VerbRow VERBS[] = {
-        { L"status", nullptr, false, CtlVerb::Status },
-        { L"enable", L"computer", false, CtlVerb::EnableComputer },
-        { L"enable", L"user", true, CtlVerb::EnableUser },
-        { L"disable", L"computer", false, CtlVerb::DisableComputer },
-        { L"disable", L"user", true, CtlVerb::DisableUser },
-        { L"associate", nullptr, true, CtlVerb::Associate },
-        { L"dissociate", nullptr, true, CtlVerb::Dissociate },
-        { L"recovery", L"generate", true, CtlVerb::RecoveryGenerate },
-        { L"recovery", L"remove", true, CtlVerb::RecoveryRemove },
+        { L"status", nullptr, Operand::None, CtlVerb::Status },
+        { L"enable", L"computer", Operand::None, CtlVerb::EnableComputer },
+        { L"enable", L"user", Operand::Name, CtlVerb::EnableUser },
+        { L"disable", L"computer", Operand::None, CtlVerb::DisableComputer },
+        { L"disable", L"user", Operand::Name, CtlVerb::DisableUser },
+        { L"associate", nullptr, Operand::Name, CtlVerb::Associate },
+        { L"dissociate", nullptr, Operand::Name, CtlVerb::Dissociate },
+        { L"recovery", L"generate", Operand::Name, CtlVerb::RecoveryGenerate },
+        { L"recovery", L"remove", Operand::Name, CtlVerb::RecoveryRemove },
+        { L"export", nullptr, Operand::Names, CtlVerb::Export },
+        { L"import", nullptr, Operand::Path, CtlVerb::Import },
+        { L"forget", nullptr, Operand::Name, CtlVerb::Forget },
     };
+
+    // Options that take a value, given as "--option VALUE" or "--option=VALUE".
+    const wchar_t* const VALUE_OPTIONS[] = { L"--serial", L"--file" };
+    // Options that stand alone besides --json, --help and --version.
+    const wchar_t* const FLAG_OPTIONS[] = { L"--force", L"--recovery", L"--remove-recovery", L"--enable", L"--yes" };
+
+    // Command words and option names are ASCII; case folding stops there.
+    std::wstring Lower(const std::wstring& text)
+    {
+        std::wstring lower = text;
+        for (wchar_t& ch : lower)
+        {
+            if (ch >= L'A' && ch <= L'Z') ch = static_cast<wchar_t>(ch - L'A' + L'a');
+        }
+        return lower;
+    }
 
     bool IsTopic(const std::wstring& word)
     {
         for (const VerbRow& row : VERBS)
         {
-            if (word == row.first) return true;
+            if (Lower(word) == row.first) return true;
         }
         return false;
     }
@@ -38,9 +65,13 @@ namespace
     // Which options a command accepts besides --json and --help.
     bool Accepts(CtlVerb verb, const std::wstring& option)
     {
-        if (option == L"--force") return verb == CtlVerb::EnableUser || verb == CtlVerb::RecoveryRemove;
+        if (option == L"--force")
+            return verb == CtlVerb::EnableUser || verb == CtlVerb::RecoveryRemove || verb == CtlVerb::Import;
         if (option == L"--recovery") return verb == CtlVerb::Associate;
         if (option == L"--serial" || option == L"--remove-recovery") return verb == CtlVerb::Dissociate;
+        if (option == L"--file") return verb == CtlVerb::Export;
+        if (option == L"--enable") return verb == CtlVerb::Import;
+        if (option == L"--yes") return verb == CtlVerb::Forget;
         return false;
     }
 
@@ -73,50 +104,71 @@ CtlCommand ParseCtlArguments(const std::vector<std::wstring>& args)
     std::vector<std::wstring> words;
     std::vector<std::wstring> options;
     bool help = false;
+    bool version = false;
     bool serialGiven = false;
+    bool fileGiven = false;
     std::wstring serialText;
 
     for (size_t i = 0; i < args.size(); ++i)
     {
         const std::wstring& arg = args[i];
-        if (arg == L"--help" || arg == L"-h" || arg == L"/?")
+        const size_t equals = arg.find(L'=');
+        const std::wstring option = arg.rfind(L"--", 0) == 0 ? Lower(arg.substr(0, equals)) : std::wstring();
+        if (arg == L"/?" || Lower(arg) == L"-h" || option == L"--help")
         {
             help = true;
+            continue;
         }
-        else if (arg == L"--json")
+        if (option.empty())
         {
-            command.json = true;
+            words.push_back(arg);
+            continue;
         }
-        else if (arg == L"--serial" || arg.rfind(L"--serial=", 0) == 0)
+        bool takesValue = false;
+        for (const wchar_t* name : VALUE_OPTIONS) takesValue = takesValue || option == name;
+        bool isFlag = false;
+        for (const wchar_t* name : FLAG_OPTIONS) isFlag = isFlag || option == name;
+        if (takesValue)
         {
-            if (serialGiven) return UsageError(command, L"--serial is given twice");
-            serialGiven = true;
-            if (arg == L"--serial")
+            bool& given = option == L"--serial" ? serialGiven : fileGiven;
+            if (given) return UsageError(command, option + L" is given twice");
+            given = true;
+            std::wstring value;
+            if (equals == std::wstring::npos)
             {
-                if (i + 1 >= args.size()) return UsageError(command, L"--serial needs a serial number");
-                serialText = args[++i];
+                if (i + 1 >= args.size()) return UsageError(command, option + L" needs a value");
+                value = args[++i];
             }
             else
             {
-                serialText = arg.substr(9);
+                value = arg.substr(equals + 1);
             }
-            options.push_back(L"--serial");
+            (option == L"--serial" ? serialText : command.file) = value;
+            options.push_back(option);
         }
-        else if (arg == L"--force" || arg == L"--recovery" || arg == L"--remove-recovery")
-        {
-            options.push_back(arg);
-        }
-        else if (arg.rfind(L"--", 0) == 0)
+        else if (equals != std::wstring::npos)
         {
             return UsageError(command, L"unknown option " + arg);
         }
+        else if (option == L"--json")
+        {
+            command.json = true;
+        }
+        else if (option == L"--version")
+        {
+            version = true;
+        }
+        else if (isFlag)
+        {
+            options.push_back(option);
+        }
         else
         {
-            words.push_back(arg);
+            return UsageError(command, L"unknown option " + arg);
         }
     }
 
-    if (!words.empty() && words[0] == L"help")
+    if (!words.empty() && Lower(words[0]) == L"help")
     {
         words.erase(words.begin());
         help = true;
@@ -128,8 +180,15 @@ CtlCommand ParseCtlArguments(const std::vector<std::wstring>& args)
         if (!words.empty())
         {
             if (!IsTopic(words[0])) return UsageError(command, L"no command " + words[0]);
-            command.helpTopic = words[0];
+            command.helpTopic = Lower(words[0]);
         }
+        return command;
+    }
+    if (version)
+    {
+        if (!words.empty() || !options.empty()) return UsageError(command, L"--version goes alone (or with --json)");
+        command.verb = CtlVerb::Version;
+        command.commandText = L"version";
         return command;
     }
     if (words.empty()) return UsageError(command, L"no command given");
@@ -137,8 +196,8 @@ CtlCommand ParseCtlArguments(const std::vector<std::wstring>& args)
     const VerbRow* pFound = nullptr;
     for (const VerbRow& row : VERBS)
     {
-        if (words[0] != row.first) continue;
-        if (row.second == nullptr || (words.size() > 1 && words[1] == row.second))
+        if (Lower(words[0]) != row.first) continue;
+        if (row.second == nullptr || (words.size() > 1 && Lower(words[1]) == row.second))
         {
             pFound = &row;
             break;
@@ -159,11 +218,27 @@ CtlCommand ParseCtlArguments(const std::vector<std::wstring>& args)
         command.commandText += pFound->second;
         next = 2;
     }
-    if (pFound->takesName)
+    switch (pFound->operand)
     {
+    case Operand::Name:
         if (words.size() <= next) return UsageError(command, command.commandText + L" needs an account name");
         command.name = words[next++];
         if (command.name.empty()) return UsageError(command, L"the account name is empty");
+        break;
+    case Operand::Names:
+        for (; next < words.size(); ++next)
+        {
+            if (words[next].empty()) return UsageError(command, L"the account name is empty");
+            command.names.push_back(words[next]);
+        }
+        break;
+    case Operand::Path:
+        if (words.size() <= next) return UsageError(command, command.commandText + L" needs a file");
+        command.path = words[next++];
+        if (command.path.empty()) return UsageError(command, L"the file name is empty");
+        break;
+    case Operand::None:
+        break;
     }
     if (words.size() > next) return UsageError(command, L"unexpected argument " + words[next]);
 
@@ -173,10 +248,17 @@ CtlCommand ParseCtlArguments(const std::vector<std::wstring>& args)
         if (option == L"--force") command.force = true;
         if (option == L"--recovery") command.recovery = true;
         if (option == L"--remove-recovery") command.removeRecovery = true;
+        if (option == L"--enable") command.enable = true;
+        if (option == L"--yes") command.yes = true;
     }
     if (serialGiven && !NormalizeSerial(serialText, &command.serial))
     {
         return UsageError(command, L"--serial wants 8 hexadecimal digits, not \"" + serialText + L"\"");
+    }
+    if (fileGiven && command.file.empty()) return UsageError(command, L"--file needs a file name");
+    if (command.verb == CtlVerb::Export && command.json && command.file.empty())
+    {
+        return UsageError(command, L"export --json writes the document with --file PATH (standard output carries the report)");
     }
     return command;
 }

@@ -17,6 +17,10 @@ enum class CtlVerb
     Dissociate,
     RecoveryGenerate,
     RecoveryRemove,
+    Export,
+    Import,
+    Forget,
+    Version,
 };
 
 struct CtlCommand
@@ -25,15 +29,21 @@ struct CtlCommand
     std::wstring commandText; // "enable user", as JSON reports it
     std::wstring helpTopic;   // for Help: the command asked about, empty for all
     std::wstring name;        // the account as typed
+    std::vector<std::wstring> names; // export: the accounts as typed, none for all
+    std::wstring path;        // import: the document
+    std::wstring file;        // export --file
     std::wstring serial;      // --serial, upper-case
     bool json = false;
     bool force = false;
     bool recovery = false;       // associate --recovery
     bool removeRecovery = false; // dissociate --remove-recovery
+    bool enable = false;         // import --enable
+    bool yes = false;            // forget --yes
     std::wstring error;          // a usage error; nothing else is meaningful then
 };
 
-// args: the arguments after the program name.
+// args: the arguments after the program name. Commands and options are matched in any
+// case, as Windows tools are; account names, paths and serial numbers keep theirs.
 CtlCommand ParseCtlArguments(const std::vector<std::wstring>& args);
 
 // A token serial number as the configuration names it: exactly 8 hexadecimal digits,

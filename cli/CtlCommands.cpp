@@ -1,6 +1,7 @@
 #include "CtlCommands.h"
 #include "AccountActions.h"
 #include "AccountNames.h"
+#include "AdminEvents.h"
 #include "ConfigChanges.h"
 #include "ConfigDirectory.h"
 #include "ConfigStore.h"
@@ -9,11 +10,14 @@
 #include "CtlHelp.h"
 #include "CtlReport.h"
 #include "CtlText.h"
+#include "EnrolmentCommands.h"
 #include "Elevation.h"
 #include "InstallationHealth.h"
 #include "LockoutPreflight.h"
 #include "RecoveryStore.h"
 #include "StatusCommand.h"
+#include "VanishedAccounts.h"
+#include "VelkorVersion.h"
 
 namespace
 {
@@ -25,7 +29,16 @@ namespace
     {
         wchar_t szName[ACCOUNT_NAME_CHARS];
         BYTE rgbSid[SECURITY_MAX_SID_SIZE];
+        bool fVanished; // no such local account; the configuration still names it
     };
+
+    // Commands that clean up after an account that was renamed or deleted: they work on
+    // the name the configuration uses.
+    bool CleansUp(CtlVerb verb)
+    {
+        return verb == CtlVerb::Dissociate || verb == CtlVerb::DisableUser || verb == CtlVerb::RecoveryRemove ||
+               verb == CtlVerb::Forget;
+    }
 
     // ---- what every command does first ---------------------------------------------
 
@@ -61,13 +74,13 @@ namespace
         }
         std::wstring text = L"velkorctl must run as an elevated administrator: start it from a prompt opened with "
                             L"\"Run as administrator\"";
-        if (status != ERROR_SUCCESS) text += L" (the token could not be read: " + HexStatus(status) + L")";
+        if (status != ERROR_SUCCESS) text += L" (the process token could not be read: " + DescribedStatus(status) + L")";
         report.Error(text);
         return false;
     }
 
     // Returns 0, or the exit code of the refusal already reported.
-    int ResolveAccount(CCtlReport& report, const std::wstring& typed, CtlAccount* pAccount)
+    int ResolveAccount(CCtlReport& report, CtlVerb verb, const std::wstring& typed, CtlAccount* pAccount)
     {
         const DWORD status =
             ResolveLocalAccountName(typed.c_str(), pAccount->szName, ACCOUNT_NAME_CHARS, pAccount->rgbSid, sizeof(pAccount->rgbSid));
@@ -76,12 +89,23 @@ namespace
             report.Account(pAccount->szName);
             return CTL_EXIT_OK;
         }
+        std::wstring configured;
+        if (status == ERROR_NONE_MAPPED && CleansUp(verb) && FindConfiguredName(typed, &configured) &&
+            configured.size() < ACCOUNT_NAME_CHARS)
+        {
+            wcscpy_s(pAccount->szName, ACCOUNT_NAME_CHARS, configured.c_str());
+            pAccount->fVanished = true;
+            report.Account(configured);
+            report.Message(L"No local account " + typed + L" on this computer (renamed or deleted); working on the "
+                           L"configuration that names " + configured);
+            return CTL_EXIT_OK;
+        }
         if (status == ERROR_NONE_MAPPED)
         {
             report.Error(L"No local account " + typed + L" on this computer");
             return CTL_EXIT_REFUSED;
         }
-        report.Error(L"Cannot look up the account " + typed + L" (error " + HexStatus(status) + L")");
+        report.Error(L"Cannot look up the account " + typed + L": " + DescribedStatus(status));
         return CTL_EXIT_ERROR;
     }
 
@@ -105,13 +129,13 @@ namespace
             WarnAboutAccountRuns(account.szName, const_cast<BYTE*>(account.rgbSid), WarnToReport, &report);
         if (check.dwServicesStatus != ERROR_SUCCESS)
         {
-            report.Warning(std::wstring(L"services could not all be checked for ") + account.szName + L" (error " +
-                           HexStatus(check.dwServicesStatus) + L")");
+            report.Warning(std::wstring(L"services could not all be checked for ") + account.szName + L": " +
+                           DescribedStatus(check.dwServicesStatus));
         }
         if (FAILED(check.hrTasks))
         {
             report.Warning(std::wstring(L"scheduled tasks could not all be checked for ") + account.szName +
-                           L" (Task Scheduler " + HexStatus(static_cast<DWORD>(check.hrTasks)) + L")");
+                           L": Task Scheduler: " + DescribedStatus(static_cast<DWORD>(check.hrTasks)));
         }
     }
 
@@ -131,8 +155,8 @@ namespace
         if (status != ERROR_SUCCESS)
         {
             std::wstring text = fEnabled ? L"Error enabling credential provider" : L"Error disabling credential provider";
-            text += L" (error " + HexStatus(static_cast<DWORD>(status)) + L")";
-            if (status == ERROR_FILE_NOT_FOUND) text += L": the settings key is missing; is Velkor FIDO2 Login installed?";
+            text += L": " + DescribedStatus(static_cast<DWORD>(status));
+            if (status == ERROR_FILE_NOT_FOUND) text += L"; the settings key is missing: is Velkor FIDO2 Login installed?";
             report.Error(text);
             return report.Finish(CTL_EXIT_ERROR);
         }
@@ -167,8 +191,7 @@ namespace
         const LONG lockoutStatus = CheckAccountLockout(account.szName, &lockout);
         if (lockoutStatus != ERROR_SUCCESS)
         {
-            report.Error(L"Cannot read the tokens of the configuration (error " +
-                         HexStatus(static_cast<DWORD>(lockoutStatus)) + L")");
+            report.Error(L"Cannot read the tokens of the configuration: " + DescribedStatus(static_cast<DWORD>(lockoutStatus)));
             return report.Finish(CTL_EXIT_ERROR);
         }
         if (lockout.fLockedOut)
@@ -185,14 +208,17 @@ namespace
         }
         WarnAboutRuns(report, account);
 
-        const LONG status = ChangeUserSwitch(account.szName, true);
+        // An account without configuration gets its key here, as association makes it: what
+        // the preflight let through (or --force overrode) is then switched on, never half.
+        LONG status = CreateUserKey(account.szName, nullptr);
+        if (status == ERROR_SUCCESS)
+        {
+            status = ChangeUserSwitch(account.szName, true);
+        }
         if (status != ERROR_SUCCESS)
         {
-            std::wstring text = L"Error enabling FIDO2 login for user " + std::wstring(account.szName) + L" (error " +
-                                HexStatus(static_cast<DWORD>(status)) + L")";
-            if (status == ERROR_FILE_NOT_FOUND)
-                text += L": it has no configuration yet; associate a token or generate a recovery code first";
-            report.Error(text);
+            report.Error(L"Error enabling FIDO2 login for user " + std::wstring(account.szName) + L": " +
+                         DescribedStatus(static_cast<DWORD>(status)));
             return report.Finish(CTL_EXIT_ERROR);
         }
         report.Fields().Bool(L"enabled", IsUserEnabled(account.szName));
@@ -213,8 +239,8 @@ namespace
         }
         if (status != ERROR_SUCCESS)
         {
-            report.Error(L"Error disabling FIDO2 login for user " + std::wstring(account.szName) + L" (error " +
-                         HexStatus(static_cast<DWORD>(status)) + L")");
+            report.Error(L"Error disabling FIDO2 login for user " + std::wstring(account.szName) + L": " +
+                         DescribedStatus(static_cast<DWORD>(status)));
             return report.Finish(CTL_EXIT_ERROR);
         }
         report.Fields().Bool(L"enabled", IsUserEnabled(account.szName));
@@ -264,8 +290,8 @@ namespace
         const LONG status = GenerateAccountRecoveryCode(account.szName, szCode, RECOVERY_CODE_CHARS_WITH_NULL);
         if (status != ERROR_SUCCESS)
         {
-            report.Error(L"Error generating recovery key for " + std::wstring(account.szName) + L" (error " +
-                         HexStatus(static_cast<DWORD>(status)) + L")");
+            report.Error(L"Error generating recovery key for " + std::wstring(account.szName) + L": " +
+                         DescribedStatus(static_cast<DWORD>(status)));
             return report.Finish(CTL_EXIT_ERROR);
         }
         report.Message(fReplacing ? std::wstring(L"Recovery code of ") + account.szName +
@@ -290,11 +316,11 @@ namespace
         const LONG tokensStatus = FindAccountTokens(account.szName, fProofRequired, &fHasTokens, &fTokenFactor);
         if (tokensStatus != ERROR_SUCCESS)
         {
-            report.Error(L"Cannot read the tokens of the configuration (error " +
-                         HexStatus(static_cast<DWORD>(tokensStatus)) + L")");
+            report.Error(L"Cannot read the tokens of the configuration: " + DescribedStatus(static_cast<DWORD>(tokensStatus)));
             return report.Finish(CTL_EXIT_ERROR);
         }
-        if (IsUserEnabled(account.szName) && !fTokenFactor)
+        // An account that no longer exists cannot be locked out.
+        if (!account.fVanished && IsUserEnabled(account.szName) && !fTokenFactor)
         {
             const std::wstring reason = fHasTokens ? NoTokenFactorReason(fProofRequired) : L"no token names it";
             const std::wstring text = std::wstring(account.szName) + L" would be locked out: its factor is on and " +
@@ -310,11 +336,70 @@ namespace
         const LONG status = RemoveAccountRecoveryCode(account.szName);
         if (status != ERROR_SUCCESS)
         {
-            report.Error(L"Error removing recovery key of " + std::wstring(account.szName) + L" (error " +
-                         HexStatus(static_cast<DWORD>(status)) + L")");
+            report.Error(L"Error removing recovery key of " + std::wstring(account.szName) + L": " +
+                         DescribedStatus(static_cast<DWORD>(status)));
             return report.Finish(CTL_EXIT_ERROR);
         }
         report.Message(std::wstring(L"Recovery code of ") + account.szName + L" removed");
+        return report.Finish(CTL_EXIT_OK);
+    }
+
+    // Everything the configuration holds for an account that no longer exists.
+    int Forget(CCtlReport& report, const std::wstring& typed, bool fYes)
+    {
+        wchar_t szStored[ACCOUNT_NAME_CHARS] = {};
+        const DWORD lookup = ResolveLocalAccountName(typed.c_str(), szStored, ACCOUNT_NAME_CHARS);
+        if (lookup == ERROR_SUCCESS)
+        {
+            report.Account(szStored);
+            report.Error(std::wstring(szStored) + L" is a local account of this computer: forget is for accounts that were "
+                         L"renamed or deleted (use dissociate, disable user or recovery remove)");
+            return report.Finish(CTL_EXIT_REFUSED);
+        }
+        if (lookup != ERROR_NONE_MAPPED)
+        {
+            report.Error(L"Cannot look up the account " + typed + L": " + DescribedStatus(lookup));
+            return report.Finish(CTL_EXIT_ERROR);
+        }
+        std::wstring name;
+        if (!FindConfiguredName(typed, &name))
+        {
+            report.Message(L"The configuration does not name " + typed + L": nothing to forget");
+            return report.Finish(CTL_EXIT_OK);
+        }
+        report.Account(name);
+        const std::vector<std::wstring> tokens = TokensNaming(name);
+        std::wstring what = L"users\\" + name;
+        for (const std::wstring& id : tokens) what += L", tokens\\" + id;
+        const std::wstring question = L"No local account " + name + L" exists. Remove all of its configuration (" + what + L")?";
+        if (!fYes && (report.IsJson() || !ConfirmAtConsole(report.Output(), question)))
+        {
+            report.Error(L"forget removes " + what + L": run it again with --yes to confirm");
+            return report.Finish(CTL_EXIT_REFUSED);
+        }
+        std::vector<std::wstring> removed;
+        bool fUserKeyRemoved = false;
+        const LONG status = ForgetAccountConfiguration(name, &removed, &fUserKeyRemoved);
+        for (const std::wstring& id : removed)
+        {
+            ReportTokenDissociated(id.c_str(), name.c_str());
+            report.Message(L"Token " + id + L" removed");
+        }
+        report.Fields().Raw(L"tokens", JsonStringArray(removed));
+        if (status != ERROR_SUCCESS)
+        {
+            report.Error(L"Error removing the configuration of " + name + L": " + DescribedStatus(static_cast<DWORD>(status)));
+            return report.Finish(CTL_EXIT_ERROR);
+        }
+        ReportAccountForgotten(name.c_str());
+        report.Message(L"Configuration of " + name + L" removed");
+        return report.Finish(CTL_EXIT_OK);
+    }
+
+    int PrintVersion(CCtlReport& report)
+    {
+        report.Detail(L"velkorctl " VELKOR_VERSION_WTEXT);
+        report.Fields().String(L"version", VELKOR_VERSION_WTEXT);
         return report.Finish(CTL_EXIT_OK);
     }
 }
@@ -333,6 +418,10 @@ int RunVelkorCtl(const std::vector<std::wstring>& args, CCtlOutput& output)
     }
 
     CCtlReport report(output, command.json, command.commandText);
+    if (command.verb == CtlVerb::Version)
+    {
+        return PrintVersion(report);
+    }
     if (!IsAllowed(report))
     {
         return report.Finish(CTL_EXIT_NOT_ELEVATED);
@@ -346,9 +435,22 @@ int RunVelkorCtl(const std::vector<std::wstring>& args, CCtlOutput& output)
         return SwitchComputer(report, command.verb == CtlVerb::EnableComputer);
     }
 
+    if (command.verb == CtlVerb::Export)
+    {
+        return RunExport(report, command);
+    }
+    if (command.verb == CtlVerb::Import)
+    {
+        return RunImport(report, command);
+    }
+    if (command.verb == CtlVerb::Forget)
+    {
+        return Forget(report, command.name, command.yes);
+    }
+
     // Every other command names an account; nothing is written for one that is not there.
     CtlAccount account = {};
-    const int refusal = ResolveAccount(report, command.name, &account);
+    const int refusal = ResolveAccount(report, command.verb, command.name, &account);
     if (refusal != CTL_EXIT_OK)
     {
         return report.Finish(refusal);

@@ -203,6 +203,7 @@ int RunStatus(CCtlReport& report)
         { L"loggingEnabled", IsLoggingEnabled() },
         { L"eventLogEnabled", IsEventLogEnabled() },
         { L"requireProof", IsProofRequired() },
+        { L"networkLogons", IsNetworkLogonAllowed() },
     };
     const bool fComputerOn = switches[0].on;
     const bool fSafeModeChecked = switches[1].on;
@@ -217,8 +218,8 @@ int RunStatus(CCtlReport& report)
     }
     if (status != ERROR_SUCCESS)
     {
-        report.Error(L"Cannot read the configuration under HKLM\\SOFTWARE\\Halvane\\FIDO2\\auth (error " +
-                     HexStatus(static_cast<DWORD>(status)) + L")");
+        report.Error(L"Cannot read the configuration under HKLM\\SOFTWARE\\Halvane\\FIDO2\\auth: " +
+                     DescribedStatus(static_cast<DWORD>(status)));
         return report.Finish(CTL_EXIT_ERROR);
     }
     std::vector<TokenRow> tokens;
@@ -311,7 +312,7 @@ int RunStatus(CCtlReport& report)
         {
             report.Warning(L"users\\" + account.name + L" has the factor on but there is no local account " +
                            account.name + L" (renamed or deleted): under its new name that account logs on without "
-                           L"the factor");
+                           L"the factor; \"velkorctl forget " + account.name + L"\" removes its configuration");
         }
         if (account.tokens.empty() && !account.recoveryCode)
         {

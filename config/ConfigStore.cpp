@@ -119,6 +119,12 @@ bool IsEventLogEnabled()
     return !(ReadSettingsDword("eventLogEnabled", &dwValue) && dwValue == 0);
 }
 
+bool IsNetworkLogonAllowed()
+{
+    DWORD dwValue = 0;
+    return ReadSettingsDword("networkLogons", &dwValue) && dwValue == 1;
+}
+
 bool IsUserEnabled(const wchar_t* pszUserName)
 {
     if (IsEmpty(pszUserName))

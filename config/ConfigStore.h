@@ -43,6 +43,9 @@ LONG ReadTokenUser(const wchar_t* pszSerial, BYTE* pbData, DWORD* pcbData);
 bool IsProofRequired();
 // settings `eventLogEnabled`: events are reported unless it is the REG_DWORD 0.
 bool IsEventLogEnabled();
+// settings `networkLogons`: network logons of protected accounts pass without a token
+// only while it is the REG_DWORD 1; any other value or kind is off.
+bool IsNetworkLogonAllowed();
 
 LONG SetAuthEnabled(bool fEnabled);
 LONG SetUserEnabled(const wchar_t* pszUserName, bool fEnabled);

@@ -7,6 +7,7 @@
 #include "ConfigStore.h"
 #include "InstallationHealth.h"
 #include "LockoutPreflight.h"
+#include "VelkorVersion.h"
 #include "resource.h"
 
 #include <shlobj.h>
@@ -17,7 +18,7 @@ namespace
     constexpr size_t USER_LABEL_CHARS = 256;
     constexpr size_t ABOUT_MENU_TEXT_CHARS = 256;
 
-    const wchar_t DIALOG_CAPTION[] = L"Velkor FIDO2 Login Manager Version 1.0.0.1";
+    const wchar_t DIALOG_CAPTION[] = L"Velkor FIDO2 Login Manager Version " VELKOR_VERSION_WTEXT;
     const wchar_t NOT_ADMINISTRATOR_TEXT[] =
         L"Administrator access is required for this application\n"
         L"Please right click on application and select \"Run as Administrator\"";

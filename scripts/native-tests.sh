@@ -28,7 +28,7 @@ summary() { # status, text
   echo "$1 $2"
 }
 
-echo "== Building the native project in $build_dir"
+echo "== Building the native project in $build_dir (a few minutes on a fresh clone; log: $build_dir/build.log)"
 mkdir -p "$build_dir"
 build_log="$build_dir/build.log"
 if ! { cmake -S tests/native -B "$build_dir" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
@@ -66,8 +66,11 @@ fuzz_one() {
 
 echo "== Fuzzing ${#targets[@]} targets, $fuzz_seconds s each"
 jobs_max=${VELKOR_FUZZ_JOBS:-$(nproc)}
+started=0
 for target in "${targets[@]}"; do
   while [ "$(jobs -rp | wc -l)" -ge "$jobs_max" ]; do wait -n; done
+  started=$((started + 1))
+  echo "-- fuzzing $target ($started of ${#targets[@]}, $fuzz_seconds s)"
   fuzz_one "$target" &
 done
 wait

@@ -77,3 +77,8 @@ void ReportTokenLogon(const wchar_t* pszUserName, LONG result, const TOKEN_CHECK
         return;
     }
 }
+
+void ReportNetworkLogonByPolicy(const wchar_t* pszUserName)
+{
+    Report(VELKOR_EVENT_LOGON_NETWORK_POLICY, pszUserName);
+}

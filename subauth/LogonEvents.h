@@ -14,3 +14,5 @@ enum class RecoveryCodeOutcome
 
 void ReportRecoveryLogon(const wchar_t* pszUserName, RecoveryCodeOutcome outcome);
 void ReportTokenLogon(const wchar_t* pszUserName, LONG result, const TOKEN_CHECK_DETAILS& details);
+// A network logon of a protected account let through by settings `networkLogons`.
+void ReportNetworkLogonByPolicy(const wchar_t* pszUserName);

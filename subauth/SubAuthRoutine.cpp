@@ -93,6 +93,13 @@ namespace
         return ullNow - ullWritten > TYPED_CODE_LIFETIME_100NS;
     }
 
+    // File shares, remote management and the network half of Remote Desktop's NLA: the key
+    // is never at this computer for those.
+    bool IsNetworkLogon(NETLOGON_LOGON_INFO_CLASS logonLevel)
+    {
+        return logonLevel == NetlogonNetworkInformation || logonLevel == NetlogonNetworkTransitiveInformation;
+    }
+
     LONG RecoveryLogon(const wchar_t* pszUserName, BYTE (&rgbTyped)[SEC_VALUE_BUFFER_SIZE], DWORD cbTyped,
                        BOOLEAN* pAuthoritative, CLogonLog& log)
     {
@@ -236,6 +243,15 @@ extern "C" NTSTATUS NTAPI Msv1_0SubAuthenticationRoutine(NETLOGON_LOGON_INFO_CLA
         return 0;
     }
     log.Write(L"FIDO2 auth enabled for user\r\n");
+
+    // Read only for a network logon of a protected account: other logons never see it.
+    if (IsNetworkLogon(LogonLevel) && IsNetworkLogonAllowed())
+    {
+        log.Write(L"Network logon passed by policy\r\n");
+        ReportNetworkLogonByPolicy(userName.Get());
+        *pAuthoritative = FALSE;
+        return 0;
+    }
 
     LONG recovery = 0;
     if (IsInteractiveLogon(LogonLevel) && TypedCodeDecides(userName.Get(), pAuthoritative, log, &recovery))

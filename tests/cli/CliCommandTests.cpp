@@ -4,6 +4,7 @@
 #include "CtlRunner.h"
 #include "RecoveryCode.h"
 #include "TestRegistry.h"
+#include "VelkorVersion.h"
 
 #include <gtest/gtest.h>
 
@@ -73,6 +74,13 @@ namespace
     void Associated(const std::wstring& user) { testreg::AssociateToken(SERIAL, user); testreg::CreateKey(testreg::User(user)); }
     void AssociatedOn(const std::wstring& user) { Associated(user); testreg::SetDword(testreg::User(user), L"enabled", 1); }
     void WithCode(const std::wstring& user) { testreg::SetAnsi(testreg::User(user), "Recovery", std::string(64, 'A') + '\0'); }
+    // An account that was deleted: its key, its token CAFE0001, and a token of the test's own account beside it.
+    void Ghost(const std::wstring& user)
+    {
+        testreg::SetDword(testreg::User(L"ghost"), L"enabled", 1);
+        testreg::AssociateToken(L"CAFE0001", L"ghost");
+        testreg::AssociateToken(SERIAL, user);
+    }
 
     const Check UNCHANGED = nullptr;
 
@@ -82,7 +90,7 @@ namespace
           { "Factor switched on for this computer", "NOT ENFORCED: logons are not checked by VelkorSubAuth: MSV1_0 Auth0 is not set" }, {},
           [](const std::wstring&, const CtlRun&) { EXPECT_EQ(std::string("\1\0\0\0", 4), testreg::ReadAnsi(testreg::Settings(), "enabled")); } },
         { "enable computer without the settings key", [](const std::wstring&) { testreg::DeleteKey(testreg::Settings()); },
-          L"enable computer", "", 4, {}, { "Error enabling credential provider (error 0x00000002)" }, UNCHANGED },
+          L"enable computer", "", 4, {}, { "Error enabling credential provider: The registry key or value does not exist (error 0x00000002)" }, UNCHANGED },
         { "disable computer", [](const std::wstring&) { testreg::SetDword(testreg::Settings(), L"enabled", 1); },
           L"disable computer", "", 0, { "Factor switched off for this computer" }, {},
           [](const std::wstring&, const CtlRun&) { EXPECT_EQ(std::string("\0\0\0\0", 4), testreg::ReadAnsi(testreg::Settings(), "enabled")); } },
@@ -110,31 +118,31 @@ namespace
           { "{user} has no configuration: the factor is off" }, {}, UNCHANGED },
         // ---- association ----
         { "associate --recovery", Nothing, L"associate {user} --recovery", ONE_TOKEN, 0,
-          { "Touch the key now", "Token added to user", "Recovery code for {user} (shown once; write it down): " }, {},
+          { "Touch the key now", "Token 1234ABCD added to user {user}", "Recovery code for {user} (shown once; write it down): " }, {},
           [](const std::wstring& user, const CtlRun& run) {
               EXPECT_EQ(Narrow(user) + '\0', testreg::ReadAnsi(testreg::Token(SERIAL), "user"));
               EXPECT_EQ(std::string("\1\0\0\0", 4), testreg::ReadAnsi(testreg::User(user), "enabled"));
               EXPECT_TRUE(Verifies(PrintedCode(run), Verifier(user))) << run.Text();
           } },
         { "associate a key known by its serial alone", Nothing, L"associate {user}", std::string(ONE_TOKEN) + "fido absent\n", 0,
-          { "This token cannot prove possession; it is associated by its serial number only", "Token added to user" }, {},
+          { "This token cannot prove possession; it is associated by its serial number only", "Token 1234ABCD added to user {user}" }, {},
           [](const std::wstring&, const CtlRun&) { EXPECT_FALSE(testreg::ValueExists(testreg::Token(SERIAL), L"publicKey")); } },
         { "associate a key without FIDO2 while proof is required",
           [](const std::wstring&) { testreg::SetDword(testreg::Settings(), L"requireProof", 1); }, L"associate {user}",
           std::string(ONE_TOKEN) + "fido absent\n", 1, {}, { "This token cannot prove possession and proof is required" }, UNCHANGED },
         { "associate a key that asks for a PIN", Nothing, L"associate {user}", std::string(ONE_TOKEN) + "fido pin-required\n", 4,
-          {}, { "Error 0xFFFFFE36 adding token" }, UNCHANGED },
+          {}, { "Error 0xFFFFFE36 adding token: The key asks for its PIN" }, UNCHANGED },
         { "associate records the account as the system stores it", Nothing, L"associate .\\{user}", ONE_TOKEN, 0,
-          { "Token added to user" }, {},
+          { "Token 1234ABCD added to user {user}" }, {},
           [](const std::wstring& user, const CtlRun&) { EXPECT_EQ(Narrow(user) + '\0', testreg::ReadAnsi(testreg::Token(SERIAL), "user")); } },
-        { "associate without --recovery makes no code", Nothing, L"associate {user}", ONE_TOKEN, 0, { "Token added to user" }, {},
+        { "associate without --recovery makes no code", Nothing, L"associate {user}", ONE_TOKEN, 0, { "Token 1234ABCD added to user {user}" }, {},
           [](const std::wstring& user, const CtlRun& run) {
               EXPECT_EQ("", PrintedCode(run));
               EXPECT_FALSE(testreg::ValueExists(testreg::User(user), L"Recovery"));
           } },
         { "associate a token of another account", [](const std::wstring&) { testreg::AssociateToken(SERIAL, L"bob"); },
-          L"associate {user} --recovery", ONE_TOKEN, 1, {}, { "Token already registered", "Error 0xFFFFFFFC adding token" }, UNCHANGED },
-        { "associate without a token", Nothing, L"associate {user}", "", 4, {}, { "No token detected", "Error 0xFFFFFFFF adding token" }, UNCHANGED },
+          L"associate {user} --recovery", ONE_TOKEN, 1, {}, { "Token already registered", "Error 0xFFFFFFFC adding token: Refused: the key is registered already" }, UNCHANGED },
+        { "associate without a token", Nothing, L"associate {user}", "", 4, {}, { "No token detected", "Error 0xFFFFFFFF adding token: No key is plugged in, or more than one" }, UNCHANGED },
         { "associate with two tokens", Nothing, L"associate {user}",
           std::string(ONE_TOKEN) + "reader \"Halvane Velkor FIDO2 Security Key 1\" token\nserial 0BADCAFE\n", 4, {},
           { "More than one token detected" }, UNCHANGED },
@@ -161,7 +169,9 @@ namespace
           L"dissociate {user}", ONE_TOKEN, 0, { "Token removed from user" }, {},
           [](const std::wstring& user, const CtlRun&) { EXPECT_TRUE(testreg::ValueExists(testreg::User(user), L"Recovery")); } },
         { "dissociate a token of another account", [](const std::wstring& user) { testreg::AssociateToken(SERIAL, L"bob"); testreg::EnableUser(user); },
-          L"dissociate {user}", ONE_TOKEN, 1, {}, { "Token is not mapped to current user", "Error 0xFFFFFFFC removing token" }, UNCHANGED },
+          L"dissociate {user}", ONE_TOKEN, 1, {}, { "Token is not mapped to current user: this key is registered to another account", "Error 0xFFFFFFFC removing token" }, UNCHANGED },
+        { "dissociate a key that is not registered", [](const std::wstring& user) { testreg::EnableUser(user); },
+          L"dissociate {user}", ONE_TOKEN, 1, {}, { "Token is not mapped to current user: this key is not registered" }, UNCHANGED },
         { "dissociate a lost key by serial keeps the spare one",
           [](const std::wstring& user) { AssociatedOn(user); testreg::AssociateToken(L"CAFE0001", user); },
           L"dissociate {user} --serial cafe0001", "", 0, { "Token removed; the account keeps its other tokens" }, {},
@@ -190,6 +200,48 @@ namespace
           L"recovery remove {user} --force", "", 0, { "WARNING: {user} would be locked out", "Recovery code of {user} removed" }, {},
           [](const std::wstring& user, const CtlRun&) { EXPECT_FALSE(testreg::ValueExists(testreg::User(user), L"Recovery")); } },
         { "recovery remove without a code", Nothing, L"recovery remove {user}", "", 0, { "{user} has no recovery code" }, {}, UNCHANGED },
+        // ---- accounts that no longer exist (ghost) ----
+        { "disable user of a vanished account", Ghost, L"disable user ghost", "", 0,
+          { "No local account ghost on this computer (renamed or deleted); working on the configuration that names ghost",
+            "Factor switched off for ghost" }, {},
+          [](const std::wstring&, const CtlRun&) { EXPECT_EQ(std::string("\0\0\0\0", 4), testreg::ReadAnsi(testreg::User(L"ghost"), "enabled")); } },
+        { "dissociate a vanished account's lost key", Ghost, L"dissociate GHOST --serial cafe0001", "", 0,
+          { "working on the configuration that names ghost", "Token removed from user" }, {},
+          [](const std::wstring&, const CtlRun&) { EXPECT_FALSE(testreg::KeyExists(testreg::Token(L"CAFE0001"))); } },
+        { "recovery remove of a vanished account that only a code let in",
+          [](const std::wstring&) { testreg::SetDword(testreg::User(L"ghost"), L"enabled", 1); WithCode(L"ghost"); },
+          L"recovery remove ghost", "", 0, { "Recovery code of ghost removed" }, {},
+          [](const std::wstring&, const CtlRun&) { EXPECT_FALSE(testreg::ValueExists(testreg::User(L"ghost"), L"Recovery")); } },
+        { "forget asks for confirmation", Ghost, L"forget ghost", "", 1, {},
+          { "forget removes users\\ghost, tokens\\CAFE0001: run it again with --yes to confirm" }, UNCHANGED },
+        { "forget --yes removes the account's key and its tokens only", Ghost, L"forget .\\ghost --yes", "", 0,
+          { "Token CAFE0001 removed", "Configuration of ghost removed" }, {},
+          [](const std::wstring&, const CtlRun&) {
+              EXPECT_FALSE(testreg::KeyExists(testreg::User(L"ghost")));
+              EXPECT_FALSE(testreg::KeyExists(testreg::Token(L"CAFE0001")));
+              EXPECT_TRUE(testreg::KeyExists(testreg::Token(SERIAL)));
+          } },
+        { "forget refuses an account that exists", Ghost, L"forget {user} --yes", "", 1, {},
+          { "{user} is a local account of this computer: forget is for accounts that were renamed or deleted" }, UNCHANGED },
+        { "forget a name nothing names", Ghost, L"forget nobody --yes", "", 0,
+          { "The configuration does not name nobody: nothing to forget" }, {}, UNCHANGED },
+        { "a name without configuration is still no account", Ghost, L"disable user nosuchuser", "", 1, {},
+          { "No local account nosuchuser on this computer" }, UNCHANGED },
+        { "associate still wants an account that exists", Ghost, L"associate ghost", ONE_TOKEN, 1, {},
+          { "No local account ghost on this computer" }, UNCHANGED },
+        // ---- enable user --force, any case, --version ----
+        { "enable user --force on an account without configuration", Nothing, L"enable user {user} --force", "", 0,
+          { "(switched on because of --force)", "Factor switched on for {user}" }, {},
+          [](const std::wstring& user, const CtlRun& run) {
+              EXPECT_EQ(std::string("\1\0\0\0", 4), testreg::ReadAnsi(testreg::User(user), "enabled"));
+              EXPECT_TRUE(run.err.empty()) << run.Text();
+          } },
+        { "commands and options in any case", WithCode, L"ENABLE User {user} --JSON", "", 0,
+          { "\"command\":\"enable user\",\"result\":\"ok\"" }, {},
+          [](const std::wstring& user, const CtlRun&) { EXPECT_TRUE(testreg::ValueExists(testreg::User(user), L"enabled")); } },
+        { "--version", Nothing, L"--Version", "", 0, { std::string("velkorctl ") + VELKOR_VERSION_TEXT }, {}, UNCHANGED },
+        { "--version with JSON", Nothing, L"--version --json", "", 0,
+          { std::string("\"command\":\"version\",\"result\":\"ok\",\"exitCode\":0,\"version\":\"") + VELKOR_VERSION_TEXT + "\"" }, {}, UNCHANGED },
         // ---- usage ----
         { "no command", Nothing, L"", "", 2, {}, { "velkorctl: no command given" }, UNCHANGED },
         { "incomplete command", Nothing, L"enable", "", 2, {}, { "velkorctl: incomplete command enable" }, UNCHANGED },

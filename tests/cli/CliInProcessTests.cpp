@@ -6,6 +6,7 @@
 #include "EventRecorder.h"
 #include "ImportPatch.h"
 #include "InProcessCtl.h"
+#include "StatusWords.h"
 #include "JsonFormat.h"
 #include "TestRegistry.h"
 #include "TokenIdentification.h"
@@ -74,6 +75,13 @@ namespace
           L"associate {user} --recovery", true, 1, {} },
         { "an unknown account refused", [](const std::wstring&) {}, L"recovery generate nosuchuser", false, 1, {} },
         { "disable user never configured", [](const std::wstring&) {}, L"disable user {user}", false, 0, {} },
+        { "forget an account that no longer exists",
+          [](const std::wstring&) { testreg::SetDword(testreg::User(L"ghost"), L"enabled", 1); testreg::AssociateToken(L"CAFE0001", L"ghost"); },
+          L"forget ghost --yes", false, 0, { { 2005, { L"CAFE0001", L"ghost" } }, { 2008, { L"ghost" } } } },
+        { "forget refused without --yes", [](const std::wstring&) { testreg::CreateKey(testreg::User(L"ghost")); },
+          L"forget ghost", false, 1, {} },
+        { "enable user --force creates the account's key", [](const std::wstring&) {}, L"enable user {user} --force", false, 0,
+          { { 2002, { L"{user}" } } } },
     };
 
     std::wstring Expand(std::wstring text, const std::wstring& user)
@@ -212,7 +220,7 @@ TEST(CtlArguments, CommandLinesAndTheirMeaning)
         { { L"status", L"--force" }, CtlVerb::None, L"", L"", false, false, false, false, L"--force does not apply to status" },
         { { L"enable", L"user", L"a", L"--recovery" }, CtlVerb::None, L"", L"", false, false, false, false,
           L"--recovery does not apply to enable user" },
-        { { L"dissociate", L"a", L"--serial" }, CtlVerb::None, L"", L"", false, false, false, false, L"--serial needs a serial number" },
+        { { L"dissociate", L"a", L"--serial" }, CtlVerb::None, L"", L"", false, false, false, false, L"--serial needs a value" },
         { { L"dissociate", L"a", L"--serial", L"1234ABCDE" }, CtlVerb::None, L"", L"", false, false, false, false,
           L"--serial wants 8 hexadecimal digits, not \"1234ABCDE\"" },
         { { L"dissociate", L"a", L"--serial", L"1234ABCG" }, CtlVerb::None, L"", L"", false, false, false, false,
@@ -246,4 +254,48 @@ TEST(CtlJson, StringsAreEscaped)
     EXPECT_EQ(L"\"\x00e9\x4e2d\"", JsonString(L"\x00e9\x4e2d"));
     EXPECT_EQ(L"{\"a\":1,\"b\":null,\"c\":[\"x\",\"y\"],\"d\":true}",
               CJsonObject().Number(L"a", 1).StringOrNull(L"b", L"").Raw(L"c", JsonStringArray({ L"x", L"y" })).Bool(L"d", true).Text());
+}
+
+// ---- what a status code means -----------------------------------------------------------
+
+TEST(StatusWords, EveryFamilyOfCodesHasWords)
+{
+    const struct { DWORD code; const wchar_t* words; } cases[] = {
+        { 0xFFFFFFFF, L"No key is plugged in, or more than one" },
+        { 0xFFFFFFFE, L"The key did not answer the connection" },
+        { 0xFFFFFFFD, L"The key's serial number could not be read, or the account name cannot be stored" },
+        { 0xFFFFFFFC, L"Refused: the key is registered already, is not this account's key, or cannot prove possession while proof is required" },
+        { 0xFFFFFFFB, L"The key was not touched in time" },
+        { 0xFFFFFFFA, L"The key's answer was unusable" },
+        { 0xFFFFFE36, L"The key asks for its PIN" },
+        { 0xFFFFFE2E, L"The key holds no such credential" },
+        { 0xFFFFFE77, L"The key refused with CTAP2 status 0x77" },
+        { 0x8010001D, L"The smart card service is not running" },
+        { 0x8010002E, L"No smart card reader is attached" },
+        { 0x8010000C, L"The reader holds no card" },
+        { 0x80100069, L"The key was removed" },
+        { 0x801000FE, L"The smart card service reported an error" },
+        { ERROR_FILE_NOT_FOUND, L"The registry key or value does not exist" },
+        { ERROR_ACCESS_DENIED, L"Access is denied" },
+        { ERROR_NO_UNICODE_TRANSLATION, L"The name cannot be stored in the system code page" },
+    };
+    for (const auto& c : cases)
+    {
+        wchar_t words[STATUS_WORDS_CHARS] = L"stale";
+        FormatStatusWords(c.code, words);
+        EXPECT_EQ(std::wstring(c.words), words) << std::hex << c.code;
+    }
+    // Codes of no family of ours: the system's words, on one line, or "Unknown status".
+    for (DWORD code : { static_cast<DWORD>(E_NOTIMPL), static_cast<DWORD>(ERROR_WRITE_PROTECT), static_cast<DWORD>(0x2000BEEF) })
+    {
+        wchar_t words[STATUS_WORDS_CHARS] = {};
+        FormatStatusWords(code, words);
+        const std::wstring text = words;
+        EXPECT_FALSE(text.empty()) << std::hex << code;
+        EXPECT_EQ(std::wstring::npos, text.find_first_of(L"\r\n")) << text;
+        EXPECT_NE(L'.', text.back()) << text;
+    }
+    wchar_t unknown[STATUS_WORDS_CHARS] = {};
+    FormatStatusWords(0x2000BEEF, unknown);
+    EXPECT_EQ(std::wstring(L"Unknown status"), unknown);
 }

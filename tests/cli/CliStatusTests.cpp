@@ -65,7 +65,7 @@ TEST_F(CtlStatus, AHealthyInstallationIsEnforcedAndQuiet)
     const CtlRun run = RunCtl(L"status");
     EXPECT_EQ(0u, run.exitCode) << run.Text();
     EXPECT_EQ((std::vector<std::string>{
-                  "Settings: enabled on, safemodeEnabled on, loggingEnabled off, eventLogEnabled on, requireProof off",
+                  "Settings: enabled on, safemodeEnabled on, loggingEnabled off, eventLogEnabled on, requireProof off, networkLogons off",
                   "Account " + _narrowUser + ": factor on, no recovery code, tokens 1234ABCD",
                   "Token 1234ABCD: user " + _narrowUser + ", no proof credential",
                   "Installation: Auth0 \"velkorsubauth.DLL\" (ours), " + Narrow(PackagePath()) +
@@ -128,6 +128,7 @@ TEST_F(CtlStatus, WarnsAboutLockedOutAndVanishedAccountsSafeModeAndTheLogonScree
     const CtlRun run = RunCtl(L"status");
     EXPECT_EQ(3u, run.exitCode) << run.Text();
     EXPECT_TRUE(run.OutHas("WARNING: users\\ghost has the factor on but there is no local account ghost (renamed or deleted)"));
+    EXPECT_TRUE(run.OutHas("\"velkorctl forget ghost\" removes its configuration"));
     EXPECT_TRUE(run.OutHas("WARNING: " + _narrowUser + " has the factor on but neither a token nor a recovery code: " +
                            _narrowUser + " is locked out"));
     EXPECT_TRUE(run.OutHas("WARNING: safemodeEnabled is not 1: in safe mode every account logs on with its password alone"));
@@ -219,7 +220,7 @@ TEST_F(CtlStatus, JsonIsOneObjectWithWarningsAlsoOnStandardError)
     ASSERT_EQ(1u, run.out.size()) << run.Text();
     const std::string& json = run.out[0];
     EXPECT_EQ(0u, json.find("{\"command\":\"status\",\"result\":\"notEnforced\",\"exitCode\":3,\"settings\":{\"enabled\":true,"
-                            "\"safemodeEnabled\":false,\"loggingEnabled\":false,\"eventLogEnabled\":false,\"requireProof\":true},"
+                            "\"safemodeEnabled\":false,\"loggingEnabled\":false,\"eventLogEnabled\":false,\"requireProof\":true,\"networkLogons\":false},"
                             "\"accounts\":[],\"tokens\":[{\"serial\":\"0BADCAFE\",\"user\":\"someone \\\"quoted\\\"\","
                             "\"credential\":true,\"credentialUsable\":false,\"signCount\":5}],\"installation\":{\"auth0\":null,\"auth0IsOurs\":false,"))
         << json;
@@ -240,7 +241,7 @@ TEST_F(CtlStatus, ACommandInJsonCarriesItsResults)
     const std::string head = "{\"command\":\"associate\",\"result\":\"ok\",\"exitCode\":0,\"account\":\"" + _narrowUser +
                              "\",\"enabled\":true,\"serial\":\"1234ABCD\",\"recoveryCode\":\"";
     EXPECT_EQ(0u, run.out[0].find(head)) << run.out[0];
-    EXPECT_NE(std::string::npos, run.out[0].find("\",\"messages\":[\"Token added to user\"")) << run.out[0];
+    EXPECT_NE(std::string::npos, run.out[0].find("\",\"messages\":[\"Token 1234ABCD added to user ")) << run.out[0];
 
     const CtlRun refused = RunCtl(L"enable user nosuchuser --json");
     EXPECT_EQ(1u, refused.exitCode);
@@ -278,7 +279,7 @@ TEST_F(CtlStatus, AServiceRunningAsTheAccountIsNamed)
     // Wine's Task Scheduler cannot count a folder's tasks: said, not refused.
     if (run.OutHas("WARNING: scheduled tasks could not all be checked"))
     {
-        EXPECT_TRUE(run.OutHas("(Task Scheduler 0x80004001)")) << run.Text();
+        EXPECT_TRUE(run.OutHas("Task Scheduler: Not implemented (error 0x80004001)")) << run.Text();
     }
 }
 
@@ -314,4 +315,22 @@ TEST_F(CtlStatus, ANonElevatedAdministratorIsRefusedAndHelpStillWorks)
     EXPECT_EQ(0u, help.exitCode) << help.Text();
     EXPECT_TRUE(help.OutHas("Usage: velkorctl COMMAND"));
     CloseHandle(limited);
+}
+
+// The network logon policy is read as the package reads it: the REG_DWORD 1 and nothing else.
+TEST_F(CtlStatus, ShowsTheNetworkLogonPolicyAsThePackageReadsIt)
+{
+    const struct { const char* label; DWORD type; std::vector<BYTE> data; const char* line; const char* json; } cases[] = {
+        { "REG_DWORD 1", REG_DWORD, { 1, 0, 0, 0 }, "networkLogons on", "\"networkLogons\":true" },
+        { "REG_DWORD 2", REG_DWORD, { 2, 0, 0, 0 }, "networkLogons off", "\"networkLogons\":false" },
+        { "REG_SZ 1", REG_SZ, { '1', 0 }, "networkLogons off", "\"networkLogons\":false" },
+    };
+    for (const auto& c : cases)
+    {
+        testreg::SetRaw(testreg::Settings(), L"networkLogons", c.type, c.data);
+        const CtlRun text = RunCtl(L"status");
+        EXPECT_TRUE(text.OutHas(c.line)) << c.label << "\n" << text.Text();
+        const CtlRun json = RunCtl(L"status --json");
+        EXPECT_TRUE(json.OutHas(c.json)) << c.label << "\n" << json.Text();
+    }
 }

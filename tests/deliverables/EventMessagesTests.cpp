@@ -28,6 +28,7 @@ namespace
     const ExpectedMessage MESSAGES[] = {
         { VELKOR_EVENT_LOGON_TOKEN, 1000, Severity::Informational, 2 },
         { VELKOR_EVENT_LOGON_RECOVERY, 1001, Severity::Informational, 1 },
+        { VELKOR_EVENT_LOGON_NETWORK_POLICY, 1002, Severity::Informational, 1 },
         { VELKOR_EVENT_REFUSED_NO_TOKEN, 1100, Severity::Warning, 1 },
         { VELKOR_EVENT_REFUSED_SEVERAL_TOKENS, 1101, Severity::Warning, 1 },
         { VELKOR_EVENT_REFUSED_COMMUNICATION, 1102, Severity::Warning, 2 },
@@ -45,6 +46,7 @@ namespace
         { VELKOR_EVENT_TOKEN_DISSOCIATED, 2005, Severity::Informational, 3 },
         { VELKOR_EVENT_RECOVERY_GENERATED, 2006, Severity::Informational, 2 },
         { VELKOR_EVENT_RECOVERY_REMOVED, 2007, Severity::Informational, 2 },
+        { VELKOR_EVENT_ACCOUNT_FORGOTTEN, 2008, Severity::Informational, 2 },
     };
     constexpr DWORD FACILITY_APPLICATION_CODE = 0xFFF;
 

@@ -46,11 +46,14 @@ def parse(path):
 
 def settings_switches(config_source):
     """Value names read from the settings key: string literals in a call that names
-    SETTINGS_KEY_PATH, e.g. ReadRegistryFlag("enabled", SETTINGS_KEY_PATH)."""
+    SETTINGS_KEY_PATH, e.g. ReadRegistryFlag("enabled", SETTINGS_KEY_PATH), and the names
+    given to ReadSettingsDword."""
     text = open(config_source, encoding="utf-8").read()
     names = set()
     for call in re.finditer(r"\(([^;{}]*\bSETTINGS_KEY_PATH\b[^;{}]*)\)", text):
         names.update(re.findall(r'L?"([A-Za-z0-9_]+)"', call.group(1)))
+    # ReadSettingsDword reads the settings key only: every name it is given is a switch.
+    names.update(re.findall(r'\bReadSettingsDword\(\s*"([A-Za-z0-9_]+)"', text))
     return names
 
 

@@ -53,9 +53,10 @@ system32="$prefix/drive_c/windows/system32"
 policies="$prefix/drive_c/windows/PolicyDefinitions"
 programs="$prefix/drive_c/Program Files/Halvane/Velkor FIDO2 Login"
 
-# The next version, for the upgrade.
-IFS=. read -r major minor patch <<<"$version"
-next="$major.$minor.$((patch + 1))"
+# The next version, for the upgrade: Windows Installer compares only the first three
+# fields (a fourth one, as in 1.0.0.1, is ignored), so the third one goes up.
+IFS=. read -r major minor third fourth <<<"$version"
+next="$major.$minor.$((third + 1))${fourth:+.$fourth}"
 build_msi "$version" && build_msi "$next" && build_msi "$version" failing -D TestFailure=1 &&
   build_msi "$next" failing-next -D TestFailure=1 ||
   { echo "cannot build the MSI"; echo "0 passed, 1 failed"; exit 1; }

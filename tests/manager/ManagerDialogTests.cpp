@@ -573,9 +573,9 @@ TEST_F(ManagerDialog, AFailedAssociationShowsItsCodeAfterTheFlowsOwnBox)
     testreg::AssociateToken(SERIAL, _user);
     RunDialog([&](HWND hwnd) { Click(hwnd, IDC_ASSOCIATE); });
     ExpectBoxes({ { L"No token detected", TYPE_ERROR },
-                  { L"Error 0xFFFFFFFF adding token", TYPE_ERROR },
+                  { L"Error 0xFFFFFFFF adding token: No key is plugged in, or more than one", TYPE_ERROR },
                   { L"Token already registered", TYPE_ERROR },
-                  { L"Error 0xFFFFFFFC adding token", TYPE_ERROR } });
+                  { L"Error 0xFFFFFFFC adding token: Refused: the key is registered already, is not this account's key, or cannot prove possession while proof is required", TYPE_ERROR } });
     EXPECT_FALSE(IsUserEnabled(_user.c_str()));
 }
 
@@ -584,7 +584,8 @@ TEST_F(ManagerDialog, AConnectionFailureShowsOnlyTheCodeBox)
     ProviderOn();
     VScardAddReader((std::wstring(TokenReaderName) + L" 0").c_str(), FALSE);
     RunDialog([&](HWND hwnd) { Click(hwnd, IDC_ASSOCIATE); Click(hwnd, IDC_DISSOCIATE); });
-    ExpectBoxes({ { L"Error 0xFFFFFFFE adding token", TYPE_ERROR }, { L"Error 0xFFFFFFFE removing token", TYPE_ERROR } });
+    ExpectBoxes({ { L"Error 0xFFFFFFFE adding token: The key did not answer the connection", TYPE_ERROR },
+                  { L"Error 0xFFFFFFFE removing token: The key did not answer the connection", TYPE_ERROR } });
 }
 
 // ---- dissociation -------------------------------------------------------------------------
@@ -660,7 +661,8 @@ TEST_F(ManagerDialog, AnotherUsersTokenIsNotDissociated)
         Click(hwnd, IDC_DISSOCIATE);
         userChecked = Checked(hwnd, IDC_ENABLE_USER);
     });
-    ExpectBoxes({ { L"Token is not mapped to current user", TYPE_ERROR }, { L"Error 0xFFFFFFFC removing token", TYPE_ERROR } });
+    ExpectBoxes({ { L"Token is not mapped to current user: this key is registered to another account", TYPE_ERROR },
+                  { L"Error 0xFFFFFFFC removing token: Refused: the key is registered already, is not this account's key, or cannot prove possession while proof is required", TYPE_ERROR } });
     EXPECT_TRUE(userChecked);
     EXPECT_TRUE(IsUserEnabled(_user.c_str()));
     EXPECT_TRUE(testreg::KeyExists(testreg::Token(SERIAL)));

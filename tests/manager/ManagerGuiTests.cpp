@@ -152,7 +152,7 @@ TEST_F(ManagerGui, AssociateTwiceThenDissociateWithTheRecoveryCode)
     // Second association of the same token.
     _gui.ClickAndLeave(IDC_ASSOCIATE);
     ExpectBox(_gui.AnswerBox(IDOK), L"Token already registered", false);
-    ExpectBox(_gui.AnswerBox(IDOK), L"Error 0xFFFFFFFC adding token", false);
+    ExpectBox(_gui.AnswerBox(IDOK), L"Error 0xFFFFFFFC adding token: Refused: the key is registered already, is not this account's key, or cannot prove possession while proof is required", false);
     EXPECT_TRUE(_gui.NoBoxOpen());
     EXPECT_EQ(verifier + '\0', testreg::ReadAnsi(UserPath(), "Recovery"));
 

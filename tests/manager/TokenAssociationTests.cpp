@@ -416,7 +416,7 @@ TEST_F(TokenFlow, ATokenOfAnotherUserIsNotDissociated)
     AddToken();
     testreg::AssociateToken(SERIAL, L"bob");
     EXPECT_EQ(0xFFFFFFFCu, Dissociate());
-    ExpectOnlyErrorBoxes({ L"Token is not mapped to current user" });
+    ExpectOnlyErrorBoxes({ L"Token is not mapped to current user: this key is registered to another account" });
     EXPECT_TRUE(Traced(L"Token is not mapped to current user"));
     EXPECT_EQ(std::string("bob") + '\0', testreg::ReadAnsi(testreg::Token(SERIAL), "user"));
 }
@@ -425,7 +425,7 @@ TEST_F(TokenFlow, AnUnregisteredTokenIsNotMappedToTheUser)
 {
     AddToken();
     EXPECT_EQ(0xFFFFFFFCu, Dissociate());
-    ExpectOnlyErrorBoxes({ L"Token is not mapped to current user" });
+    ExpectOnlyErrorBoxes({ L"Token is not mapped to current user: this key is not registered" });
     ExpectNoTokenKeys();
 }
 

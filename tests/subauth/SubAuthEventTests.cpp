@@ -140,3 +140,21 @@ TEST_F(SubAuthEvents, NothingIsReportedForUnprotectedAccountsOrWithTheSwitchOff)
     testreg::SetDword(testreg::Settings(), L"eventLogEnabled", 0);
     EXPECT_TRUE(EventsOfLogon(L"alice").empty());
 }
+
+TEST_F(SubAuthEvents, ANetworkLogonLetThroughByPolicyIsReported)
+{
+    testreg::SetDword(testreg::Settings(), L"networkLogons", 1);
+    CImportPatch patch("ADVAPI32.dll", "ReportEventW", reinterpret_cast<void*>(&RecordEvent), s_hModule);
+    ASSERT_TRUE(patch.IsActive());
+    g_events.clear();
+    EXPECT_EQ(0, CallLogon(s_pfnFilter, L"alice", NetlogonNetworkInformation).status);
+    ASSERT_EQ(1u, g_events.size());
+    EXPECT_EQ(1002u, Shown(g_events[0].id));
+    EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, g_events[0].type);
+    EXPECT_EQ(std::vector<std::wstring>{ L"alice" }, g_events[0].strings);
+    const DWORD_PTR arguments[] = { reinterpret_cast<DWORD_PTR>(L"alice") };
+    wchar_t message[512] = {};
+    ASSERT_NE(0u, FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, s_hModule, g_events[0].id, 0,
+                                 message, 512, reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(arguments))));
+    EXPECT_NE(std::wstring::npos, std::wstring(message).find(L"Network logon of alice passed without a token")) << message;
+}

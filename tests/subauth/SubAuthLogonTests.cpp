@@ -418,6 +418,48 @@ TEST_F(SubAuthLogon, OnlyInteractiveLogonsTakeTheRecoveryPath)
     }
 }
 
+// settings\networkLogons as the REG_DWORD 1 lets the network logon levels of a protected
+// account through without a token (file shares, remote management); every other level, and
+// every other value, keeps the token path.
+TEST_F(SubAuthLogon, NetworkLogonsPassWithoutATokenOnlyByPolicy)
+{
+    testreg::EnableUser(L"alice", true);
+    const NETLOGON_LOGON_INFO_CLASS levels[] = {
+        NetlogonInteractiveInformation, NetlogonInteractiveTransitiveInformation, NetlogonNetworkInformation,
+        NetlogonNetworkTransitiveInformation, NetlogonServiceInformation, NetlogonServiceTransitiveInformation,
+        NetlogonGenericInformation,
+    };
+    const struct { const char* label; DWORD type; std::vector<BYTE> data; bool opens; } policies[] = {
+        { "absent", REG_NONE, {}, false },
+        { "REG_DWORD 1", REG_DWORD, { 1, 0, 0, 0 }, true },
+        { "REG_DWORD 0", REG_DWORD, { 0, 0, 0, 0 }, false },
+        { "REG_DWORD 2", REG_DWORD, { 2, 0, 0, 0 }, false },
+        { "REG_SZ 1", REG_SZ, { '1', 0 }, false },
+        { "REG_BINARY 01 00 00 00", REG_BINARY, { 1, 0, 0, 0 }, false },
+    };
+    for (const auto& policy : policies)
+    {
+        testreg::DeleteValue(testreg::Settings(), L"networkLogons");
+        if (policy.type != REG_NONE) testreg::SetRaw(testreg::Settings(), L"networkLogons", policy.type, policy.data);
+        for (NETLOGON_LOGON_INFO_CLASS level : levels)
+        {
+            testlog::Delete();
+            const bool network = level == NetlogonNetworkInformation || level == NetlogonNetworkTransitiveInformation;
+            const bool passes = policy.opens && network;
+            const LogonOutcome expected = passes ? LogonOutcome{ 0, FALSE } : LogonOutcome{ NO_TOKEN, TRUE };
+            EXPECT_EQ(expected, CallLogon(s_pfnFilter, L"alice", level))
+                << policy.label << ", level " << level;
+            if (passes)
+                EXPECT_EQ(GatesPassed(L"alice") + L"Network logon passed by policy\r\n", testlog::ReadTextWithoutDates());
+        }
+    }
+    // An account without the factor never gets this far.
+    testreg::SetDword(testreg::Settings(), L"networkLogons", 1);
+    testlog::Delete();
+    EXPECT_EQ((LogonOutcome{ 0, FALSE }), CallLogon(s_pfnFilter, L"bob", NetlogonNetworkInformation));
+    EXPECT_EQ(std::wstring::npos, testlog::ReadText().find(L"Network logon passed by policy"));
+}
+
 namespace
 {
     LONG WINAPI RefuseDeleteValue(HKEY, LPCWSTR, LPCWSTR) { return ERROR_ACCESS_DENIED; }
