@@ -113,6 +113,12 @@ bool IsProofRequired()
     return ReadSettingsDword("requireProof", &dwValue) && dwValue == 1;
 }
 
+bool IsTouchRequired()
+{
+    DWORD dwValue = 0;
+    return ReadSettingsDword("requireTouch", &dwValue) && dwValue == 1;
+}
+
 bool IsEventLogEnabled()
 {
     DWORD dwValue = 1;

@@ -41,6 +41,9 @@ LONG ReadTokenUser(const wchar_t* pszSerial, BYTE* pbData, DWORD* pcbData);
 
 // settings `requireProof`: on only as the REG_DWORD 1; any other value or kind is off.
 bool IsProofRequired();
+// settings `requireTouch`: on only as the REG_DWORD 1. Every proof then asks for the user's
+// presence, and may take 30 s.
+bool IsTouchRequired();
 // settings `eventLogEnabled`: events are reported unless it is the REG_DWORD 0.
 bool IsEventLogEnabled();
 // settings `networkLogons`: network logons of protected accounts pass without a token

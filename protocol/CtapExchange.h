@@ -22,6 +22,7 @@ public:
 
     const uint8_t* Data() const { return _pbBuffer; }
     size_t Length() const { return _cbLength; }
+    size_t Capacity() const { return _cbCapacity; }
     bool Overflowed() const { return _fOverflowed; }
 
 private:

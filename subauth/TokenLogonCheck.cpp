@@ -1,11 +1,13 @@
 #include "TokenLogonCheck.h"
 #include "CardSession.h"
 #include "ConfigStore.h"
+#include "CtapHidDevice.h"
 #include "DiagnosticLog.h"
 #include "HeapObject.h"
+#include "HidKeys.h"
 #include "LogFormat.h"
-#include "TokenIdentification.h"
 #include "SmartCardCtap.h"
+#include "TokenIdentification.h"
 #include "TokenProof.h"
 #include "TokenWork.h"
 
@@ -14,8 +16,10 @@
 
 namespace
 {
-    // The whole card session of a logon, from the connection to the last command.
+    // The whole card session of a logon, from the connection to the last command; with a
+    // touch required, its owner has to touch the key in that time.
     constexpr ULONGLONG CARD_SESSION_DEADLINE_MS = 5000;
+    constexpr ULONGLONG TOUCH_SESSION_DEADLINE_MS = 30000;
     // How long past the deadline the logon waits for a session to end on its own: one
     // that checks the deadline before each command ends within it.
     constexpr ULONGLONG LET_GO_GRACE_MS = 500;
@@ -37,7 +41,7 @@ namespace
     struct SESSION_SNAPSHOT
     {
         SessionStage stage;
-        wchar_t szSerial[16];
+        wchar_t szSerial[TOKEN_KEY_NAME_CHARS];
     };
 
     // One logon's card session. It runs on a thread of its own, so a token that stops
@@ -53,11 +57,15 @@ namespace
         wchar_t* pszUserName = nullptr; // the logon's name, whole, on the process heap
         TOKEN_PROOF_CHALLENGE challenge = {};
         bool fChallenge = false;
+        bool fTouch = false; // every proof asks for the user's presence
+        // The USB path: the account's credentials and the FIDO keys plugged in.
+        USER_CREDENTIAL_TOKENS credentials = {};
+        FIDO_HID_KEY_LIST hidKeys = {};
 
         // Written by the session while the gate is open; read by the logon after the work
         // finished, or after it closed the gate.
         SessionStage stage = SessionStage::Identifying;
-        wchar_t szSerial[16] = {};
+        wchar_t szSerial[TOKEN_KEY_NAME_CHARS] = {};
         LONG result = SUBAUTH_CONNECT_FAILED;
         BOOLEAN authoritative = TRUE;
         TOKEN_CHECK_DETAILS details = {};
@@ -100,20 +108,15 @@ namespace
         return SUBAUTH_PROOF_FAILED;
     }
 
-    LONG CheckProof(LOGON_CARD_WORK& work, const wchar_t* pszSerial, const TOKEN_CREDENTIAL& credential)
+    // A proof's refusal: its log line and event reason, or 0 when it proved (and the
+    // token key's counter was raised to what it presented).
+    LONG JudgeProof(LOGON_CARD_WORK& work, const wchar_t* pszTokenKey, const TOKEN_PROOF_RESULT& result)
     {
-        if (!work.fChallenge)
-        {
-            return ProofFailed(work, L"no challenge");
-        }
-        TOKEN_PROOF_RESULT result;
-        CSmartCardCtap exchange(*work.session.Reader(), work.session.Deadline());
-        ProveTokenPossession(exchange, credential, work.challenge, false, &result);
         switch (result.outcome)
         {
         case TokenProofOutcome::Proven:
             // Concurrent logons with this key each raise it; it never goes down.
-            RaiseTokenSignCount(pszSerial, result.presentedCount);
+            RaiseTokenSignCount(pszTokenKey, result.presentedCount);
             return 0;
         case TokenProofOutcome::NoFidoApplet:
             return RefuseProof(work, L"Token has no FIDO2 application\r\n", L"no FIDO2 application");
@@ -130,6 +133,96 @@ namespace
             break;
         }
         return ProofFailed(work, result.szReason);
+    }
+
+    // The USB path: each FIDO key plugged in is asked for each of the credentials, one at a
+    // time (a key holding none of them answers at once that it holds none). The first
+    // verified assertion with a growing counter passes; a counter that did not grow refuses
+    // at once; the deadline ends it all. Returns SUBAUTH_NO_TOKEN when no key is plugged in.
+    LONG CheckUsbKeys(LOGON_CARD_WORK& work, const USER_CREDENTIAL_TOKENS& credentials)
+    {
+        FindFidoHidKeys(&work.hidKeys, work.session.Deadline());
+        if (work.hidKeys.cKeys == 0)
+        {
+            return SUBAUTH_NO_TOKEN;
+        }
+        EnterStage(work, SessionStage::Proving);
+        if (!work.fChallenge)
+        {
+            return ProofFailed(work, L"no challenge");
+        }
+        // What the keys that could not prove said, reported when none proves.
+        TOKEN_PROOF_RESULT refusal = {};
+        refusal.outcome = TokenProofOutcome::CredentialNotHeld;
+        const wchar_t* pszRefusingKey = credentials.rgTokens[0].szTokenKey;
+        for (size_t iKey = 0; iKey < work.hidKeys.cKeys; ++iKey)
+        {
+            CCtapHidDevice device(work.hidKeys.rgKeys[iKey].szPath, work.session.Deadline());
+            const CtapExchangeStatus opened = device.Open();
+            if (opened == CtapExchangeStatus::TimedOut)
+            {
+                refusal.outcome = TokenProofOutcome::TimedOut;
+                break;
+            }
+            if (opened != CtapExchangeStatus::Ok)
+            {
+                continue;
+            }
+            for (size_t iToken = 0; iToken < credentials.cTokens; ++iToken)
+            {
+                const USER_CREDENTIAL_TOKEN& token = credentials.rgTokens[iToken];
+                TOKEN_PROOF_RESULT result;
+                ProveOnOpenExchange(device, token.credential, work.challenge, work.fTouch, &result);
+                if (result.outcome == TokenProofOutcome::CredentialNotHeld)
+                {
+                    continue;
+                }
+                if (result.outcome == TokenProofOutcome::Proven || result.outcome == TokenProofOutcome::CounterNotIncreased ||
+                    result.outcome == TokenProofOutcome::TimedOut)
+                {
+                    wcsncpy_s(work.details.szSerial, token.szTokenKey, _TRUNCATE);
+                    EnterStage(work, SessionStage::Proving);
+                    const LONG judged = JudgeProof(work, token.szTokenKey, result);
+                    if (judged == 0)
+                    {
+                        work.log.Line(L"Security key %s proved possession\r\n", token.szTokenKey);
+                    }
+                    return judged;
+                }
+                // This key cannot answer for the credentials; the next one may.
+                refusal = result;
+                pszRefusingKey = token.szTokenKey;
+                break;
+            }
+        }
+        wcsncpy_s(work.details.szSerial, pszRefusingKey, _TRUNCATE);
+        return JudgeProof(work, pszRefusingKey, refusal);
+    }
+
+    LONG CheckProof(LOGON_CARD_WORK& work, const wchar_t* pszSerial, const TOKEN_CREDENTIAL& credential)
+    {
+        if (!work.fChallenge)
+        {
+            return ProofFailed(work, L"no challenge");
+        }
+        TOKEN_PROOF_RESULT result;
+        CSmartCardCtap exchange(*work.session.Reader(), work.session.Deadline());
+        ProveTokenPossession(exchange, credential, work.challenge, work.fTouch, &result);
+        if (result.outcome == TokenProofOutcome::NoFidoApplet)
+        {
+            // The same key may prove over its USB HID interface.
+            USER_CREDENTIAL_TOKENS& only = work.credentials;
+            only.cTokens = 1;
+            wcsncpy_s(only.rgTokens[0].szTokenKey, pszSerial, _TRUNCATE);
+            only.rgTokens[0].credential = credential;
+            const LONG usb = CheckUsbKeys(work, only);
+            SecureZeroMemory(&only.rgTokens[0].credential, sizeof(only.rgTokens[0].credential));
+            if (usb != SUBAUTH_NO_TOKEN)
+            {
+                return usb;
+            }
+        }
+        return JudgeProof(work, pszSerial, result);
     }
 
     // After the token's user has matched: a token with a credential must prove that it
@@ -210,6 +303,19 @@ namespace
         return 0;
     }
 
+    // No token reader: an account that owns a credential may prove with a FIDO key over
+    // USB HID; one that owns none never has the USB devices looked at.
+    LONG WithoutTokenReader(LOGON_CARD_WORK& work)
+    {
+        if (FindUserCredentialTokens(work.pszUserName, &work.credentials) != ERROR_SUCCESS || work.credentials.cTokens == 0)
+        {
+            return SUBAUTH_NO_TOKEN;
+        }
+        const LONG result = CheckUsbKeys(work, work.credentials);
+        SecureZeroMemory(&work.credentials, sizeof(work.credentials));
+        return result;
+    }
+
     LONG RunCheck(LOGON_CARD_WORK& work)
     {
         // Without the smart-card service no token can be shown, and on recent Windows the
@@ -221,20 +327,20 @@ namespace
             log.Line(L"Smart card service unavailable: 0x%08X\r\n", static_cast<unsigned int>(establishResult));
             work.details.fServiceUnavailable = true;
             work.details.dwStatus = static_cast<DWORD>(establishResult);
-            return SUBAUTH_NO_TOKEN;
+            return WithoutTokenReader(work);
         }
         CSmartCardContext& context = work.session.Context();
         if (context.ListReaders() == nullptr)
         {
             log.Write(L"No readers found\r\n");
-            return SUBAUTH_NO_TOKEN;
+            return WithoutTokenReader(work);
         }
         const wchar_t* pszTokenReader = nullptr;
         wchar_t szTrace[LOG_LINE_CHARS] = {};
         const int tokenCount = CountTokenReaders(context, szTrace, LOG_LINE_CHARS, LogSink, &log, &pszTokenReader);
         if (tokenCount == 0)
         {
-            return SUBAUTH_NO_TOKEN;
+            return WithoutTokenReader(work);
         }
         if (tokenCount > 1)
         {
@@ -255,6 +361,7 @@ namespace
     {
         auto* pCardWork = static_cast<LOGON_CARD_WORK*>(pWork);
         SecureZeroMemory(&pCardWork->challenge, sizeof(pCardWork->challenge));
+        SecureZeroMemory(&pCardWork->credentials, sizeof(pCardWork->credentials));
         if (pCardWork->pszUserName != nullptr)
         {
             HeapFree(GetProcessHeap(), 0, pCardWork->pszUserName);
@@ -303,7 +410,9 @@ namespace
         // The challenge is drawn before the token's time starts: first use of CNG may be slow.
         TOKEN_PROOF_CHALLENGE challenge;
         const bool fChallenge = DrawTokenProofChallenge(&challenge);
-        LOGON_CARD_WORK* pWork = HeapNew<LOGON_CARD_WORK>(GetTickCount64() + CARD_SESSION_DEADLINE_MS, log.IsEnabled());
+        const bool fTouch = IsTouchRequired();
+        LOGON_CARD_WORK* pWork = HeapNew<LOGON_CARD_WORK>(
+            GetTickCount64() + (fTouch ? TOUCH_SESSION_DEADLINE_MS : CARD_SESSION_DEADLINE_MS), log.IsEnabled());
         if (pWork == nullptr)
         {
             log.Write(L"Token session could not be started\r\n");
@@ -320,6 +429,7 @@ namespace
         memcpy(pWork->pszUserName, pszUserName, cchUserName * sizeof(wchar_t));
         pWork->challenge = challenge;
         pWork->fChallenge = fChallenge;
+        pWork->fTouch = fTouch;
         SecureZeroMemory(&challenge, sizeof(challenge));
         SESSION_SNAPSHOT snapshot = {};
         pWork->pSnapshot = &snapshot;

@@ -8,7 +8,7 @@
 // What a token logon's event names besides the account.
 struct TOKEN_CHECK_DETAILS
 {
-    wchar_t szSerial[16];       // the serial number read, empty when none was
+    wchar_t szSerial[32];       // the token key: the serial number read, or fido-...; empty when none
     bool fServiceUnavailable;   // no smart-card service: dwStatus is its status
     DWORD dwStatus;             // the PC/SC status of a missing service or a failed connection
     wchar_t szProofFailure[64]; // why the proof of possession failed

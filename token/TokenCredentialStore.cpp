@@ -1,5 +1,9 @@
 #include "TokenCredentialStore.h"
+#include "CngCrypto.h"
+#include "ConfigDirectory.h"
 #include "RegistryHandles.h"
+
+#include <cwchar>
 
 namespace
 {
@@ -159,4 +163,133 @@ LONG ReadTokenProofState(const wchar_t* pszSerial, TOKEN_PROOF_STATE* pState)
         pState->dwSignCount = dwCount;
     }
     return ERROR_SUCCESS;
+}
+
+bool MakeFidoTokenKeyName(const BYTE* pbCredentialId, DWORD cbCredentialId, wchar_t (&szName)[TOKEN_KEY_NAME_CHARS])
+{
+    BYTE rgbDigest[32];
+    if (pbCredentialId == nullptr || cbCredentialId == 0 || !Sha256Cng(pbCredentialId, cbCredentialId, nullptr, 0, rgbDigest))
+    {
+        return false;
+    }
+    static const wchar_t s_rgHex[] = L"0123456789ABCDEF";
+    wcscpy_s(szName, FIDO_TOKEN_PREFIX);
+    size_t cch = wcslen(szName);
+    for (size_t i = 0; i < 8; ++i)
+    {
+        szName[cch++] = s_rgHex[rgbDigest[i] >> 4];
+        szName[cch++] = s_rgHex[rgbDigest[i] & 0x0F];
+    }
+    szName[cch] = L'\0';
+    return true;
+}
+
+bool IsFidoTokenKeyName(const wchar_t* pszName)
+{
+    const size_t cchPrefix = wcslen(FIDO_TOKEN_PREFIX);
+    if (pszName == nullptr || wcsncmp(pszName, FIDO_TOKEN_PREFIX, cchPrefix) != 0 || wcslen(pszName) != cchPrefix + 16)
+    {
+        return false;
+    }
+    for (const wchar_t* pch = pszName + cchPrefix; *pch != L'\0'; ++pch)
+    {
+        if (!((*pch >= L'0' && *pch <= L'9') || (*pch >= L'A' && *pch <= L'F')))
+        {
+            return false;
+        }
+    }
+    return true;
+}
+
+LONG WriteTokenRegistrationValues(void* pValues, const wchar_t* pszTokenKey)
+{
+    const auto* pRegistration = static_cast<const TOKEN_REGISTRATION_VALUES*>(pValues);
+    LONG status = ERROR_SUCCESS;
+    if (pRegistration->pCredential != nullptr)
+    {
+        status = WriteTokenCredentialValues(const_cast<TOKEN_CREDENTIAL*>(pRegistration->pCredential), pszTokenKey);
+    }
+    if (status == ERROR_SUCCESS && pRegistration->pszName != nullptr && pRegistration->pszName[0] != L'\0')
+    {
+        CRegKey key;
+        status = OpenTokenKey(pszTokenKey, KEY_SET_VALUE, key);
+        if (status == ERROR_SUCCESS)
+        {
+            const size_t cchName = wcsnlen(pRegistration->pszName, 255);
+            status = RegSetKeyValueW(key.Get(), nullptr, L"name", REG_SZ, pRegistration->pszName,
+                                     static_cast<DWORD>((cchName + 1) * sizeof(wchar_t)));
+        }
+    }
+    return status;
+}
+
+void ReadTokenName(const wchar_t* pszTokenKey, wchar_t* pszName, size_t cchName)
+{
+    if (cchName == 0)
+    {
+        return;
+    }
+    pszName[0] = L'\0';
+    CRegKey key;
+    if (OpenTokenKey(pszTokenKey, KEY_QUERY_VALUE, key) != ERROR_SUCCESS)
+    {
+        return;
+    }
+    wchar_t szValue[256] = {};
+    DWORD dwType = REG_NONE;
+    DWORD cbValue = sizeof(szValue) - sizeof(wchar_t);
+    // Only a string, whatever the device put in it; never trusted, only shown.
+    if (RegQueryValueExW(key.Get(), L"name", nullptr, &dwType, reinterpret_cast<BYTE*>(szValue), &cbValue) == ERROR_SUCCESS &&
+        dwType == REG_SZ)
+    {
+        szValue[cbValue / sizeof(wchar_t) < 255 ? cbValue / sizeof(wchar_t) : 255] = L'\0';
+        wcsncpy_s(pszName, cchName, szValue, _TRUNCATE);
+    }
+}
+
+namespace
+{
+    struct CREDENTIAL_SEARCH
+    {
+        char szAnsiUser[TOKEN_USER_BUFFER_SIZE];
+        USER_CREDENTIAL_TOKENS* pTokens;
+    };
+
+    bool VisitCredentialToken(void* pContext, const wchar_t* pszTokenKey)
+    {
+        auto* pSearch = static_cast<CREDENTIAL_SEARCH*>(pContext);
+        USER_CREDENTIAL_TOKENS& tokens = *pSearch->pTokens;
+        if (tokens.cTokens == MAX_USER_CREDENTIALS || wcslen(pszTokenKey) >= TOKEN_KEY_NAME_CHARS)
+        {
+            return tokens.cTokens < MAX_USER_CREDENTIALS;
+        }
+        BYTE rgbUser[TOKEN_USER_BUFFER_SIZE] = {};
+        DWORD cbUser = sizeof(rgbUser);
+        if (ReadTokenUser(pszTokenKey, rgbUser, &cbUser) != ERROR_SUCCESS ||
+            !StoredTokenUserMatches(rgbUser, cbUser, pSearch->szAnsiUser))
+        {
+            return true;
+        }
+        USER_CREDENTIAL_TOKEN& token = tokens.rgTokens[tokens.cTokens];
+        if (ReadTokenCredential(pszTokenKey, &token.credential) == TokenCredentialState::Present)
+        {
+            wcscpy_s(token.szTokenKey, pszTokenKey);
+            ++tokens.cTokens;
+        }
+        return true;
+    }
+}
+
+LONG FindUserCredentialTokens(const wchar_t* pszUserName, USER_CREDENTIAL_TOKENS* pTokens)
+{
+    pTokens->cTokens = 0;
+    CREDENTIAL_SEARCH search = {};
+    search.pTokens = pTokens;
+    int cchAnsi = 0;
+    // A name without an exact ANSI form is named by no token key.
+    if (UserNameToAnsi(pszUserName, search.szAnsiUser, &cchAnsi) != ERROR_SUCCESS)
+    {
+        return ERROR_SUCCESS;
+    }
+    return EnumerateTokenKeys(VisitCredentialToken, &search);
 }

@@ -4,6 +4,8 @@
 // credentialId (REG_BINARY), publicKey (REG_BINARY, 65 bytes) and signCount (REG_DWORD).
 #include "ConfigStore.h"
 
+#include <cstddef>
+
 constexpr DWORD TOKEN_CREDENTIAL_ID_MAX_BYTES = 1023;
 constexpr DWORD TOKEN_PUBLIC_KEY_BYTES = 65; // 04 || X || Y of a P-256 point
 
@@ -45,3 +47,37 @@ struct TOKEN_PROOF_STATE
 
 // Returns 0 and the state, or the status of opening the token's key.
 LONG ReadTokenProofState(const wchar_t* pszSerial, TOKEN_PROOF_STATE* pState);
+
+// A key associated over USB HID is known by its credential: tokens\fido-<id>, <id> the
+// first 8 bytes of SHA-256 of the credential ID in upper-case hexadecimal.
+constexpr size_t TOKEN_KEY_NAME_CHARS = 32;
+constexpr wchar_t FIDO_TOKEN_PREFIX[] = L"fido-";
+bool MakeFidoTokenKeyName(const BYTE* pbCredentialId, DWORD cbCredentialId, wchar_t (&szName)[TOKEN_KEY_NAME_CHARS]);
+bool IsFidoTokenKeyName(const wchar_t* pszName);
+
+// A token key's `name` (REG_SZ): the key's product string, for display only. A RegisterToken
+// writer (context: a TOKEN_REGISTRATION_VALUES) stores the credential, then the name.
+struct TOKEN_REGISTRATION_VALUES
+{
+    const TOKEN_CREDENTIAL* pCredential; // may be null: a token known by its serial alone
+    const wchar_t* pszName;              // may be null or empty: no name
+};
+LONG WriteTokenRegistrationValues(void* pValues, const wchar_t* pszTokenKey);
+// The name into pszName (cchName characters, terminated); empty when there is none.
+void ReadTokenName(const wchar_t* pszTokenKey, wchar_t* pszName, size_t cchName);
+
+// The credentials of the token keys that name the user (as the logon compares: exactly,
+// case-sensitive), serial or fido- keys alike; keys without a usable credential are left out.
+constexpr size_t MAX_USER_CREDENTIALS = 16;
+struct USER_CREDENTIAL_TOKEN
+{
+    wchar_t szTokenKey[TOKEN_KEY_NAME_CHARS];
+    TOKEN_CREDENTIAL credential;
+};
+struct USER_CREDENTIAL_TOKENS
+{
+    USER_CREDENTIAL_TOKEN rgTokens[MAX_USER_CREDENTIALS];
+    size_t cTokens;
+};
+// Returns 0 (also with none found) or the registry status of a walk that could not be finished.
+LONG FindUserCredentialTokens(const wchar_t* pszUserName, USER_CREDENTIAL_TOKENS* pTokens);

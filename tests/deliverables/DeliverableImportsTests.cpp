@@ -29,7 +29,7 @@ namespace
     const char* const SYSTEM_DLLS[] = {
         "kernel32", "advapi32", "user32", "gdi32", "shlwapi", "shell32", "ole32", "oleaut32", "comctl32", "bcrypt",
         "winscard", "msvcrt", "ucrtbase", "secur32", "crypt32", "ntdll", "comdlg32", "uxtheme", "version", "msi",
-        "wintrust", "wevtapi",
+        "wintrust", "wevtapi", "setupapi", "hid",
     };
     const char* const RUNTIME_DLLS[] = { "libstdc++-6.dll", "libgcc_s_seh-1.dll", "libwinpthread-1.dll" };
 

@@ -450,7 +450,9 @@ TEST_F(SubAuthLogon, NetworkLogonsPassWithoutATokenOnlyByPolicy)
             EXPECT_EQ(expected, CallLogon(s_pfnFilter, L"alice", level))
                 << policy.label << ", level " << level;
             if (passes)
+            {
                 EXPECT_EQ(GatesPassed(L"alice") + L"Network logon passed by policy\r\n", testlog::ReadTextWithoutDates());
+            }
         }
     }
     // An account without the factor never gets this far.

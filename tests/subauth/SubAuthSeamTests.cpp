@@ -145,8 +145,8 @@ TEST_F(SubAuthSeams, EachSettingIsReadOncePerLogon)
         { L"alice", 0, { "loggingEnabled", "enabled" } },
         { L"bob", 1, { "loggingEnabled", "enabled", "enabled" } },
         { L"carol", 1, { "loggingEnabled", "enabled", "enabled", "sec", "Recovery", "eventLogEnabled" } },
-        { L"alice", 1, { "loggingEnabled", "enabled", "enabled", "sec", "user", "credentialId", "publicKey", "requireProof",
-                         "eventLogEnabled" } },
+        { L"alice", 1, { "loggingEnabled", "enabled", "enabled", "sec", "requireTouch", "user", "credentialId", "publicKey",
+                         "requireProof", "eventLogEnabled" } },
     };
     for (DWORD logging : { 0u, 1u })
     {
