@@ -2,6 +2,8 @@
 #include "AdminEvents.h"
 #include "CardSession.h"
 #include "ConfigDirectory.h"
+#include "CtapHidDevice.h"
+#include "HidKeys.h"
 #include "SmartCardCtap.h"
 #include "TokenIdentification.h"
 #include "TokenProof.h"
@@ -17,7 +19,8 @@ namespace
     constexpr size_t READER_NAME_BUFFER_CHARS = 128;
     constexpr size_t SERIAL_BUFFER_CHARS = 64;
     constexpr size_t USER_NAME_COPY_CHARS = 257;
-    // Finding the token, reading its serial number and asking whether it speaks CTAP2.
+    // Finding the key, reading its serial number, asking whether it speaks CTAP2, and
+    // recognising a key over USB by the credentials it holds.
     constexpr ULONGLONG OPEN_DEADLINE_MS = 5000;
     // The key's owner has this long to touch it while the credential is made.
     constexpr ULONGLONG CREDENTIAL_DEADLINE_MS = 30000;
@@ -49,13 +52,15 @@ namespace
 
     // The card work of one flow. It runs on threads of its own, each step under its
     // deadline, while the flow waits (keeping its windows painted); a step that misses
-    // its deadline keeps the work, and the work lets the card go when the card lets it go.
+    // its deadline keeps the work, and the work lets the key go when the key lets it go.
     struct ASSOCIATION_CARD_WORK
     {
-        CCardSession* pSession = nullptr;
+        CCardSession* pSession = nullptr; // its deadline is the step's, for either interface
+        AssociationInterface iface = AssociationInterface::Any;
         bool fProbeCtap2 = false;
         wchar_t szTraceText[MANAGER_TRACE_TEXT_CHARS] = {};
-        // Opening: the token reader, the connection, the serial number, CTAP2.
+        // Opening the smart-card interface: the token reader, the connection, the serial
+        // number, CTAP2.
         LONG establishStatus = SCARD_S_SUCCESS;
         int tokenCount = 0;
         LONG connectStatus = SCARD_S_SUCCESS;
@@ -63,7 +68,16 @@ namespace
         wchar_t szSerial[SERIAL_BUFFER_CHARS] = {};
         CtapExchangeStatus ctap2 = CtapExchangeStatus::DeviceError;
         DWORD ctap2CardResult = 0;
+        // The USB interface: the FIDO keys plugged in, the one worked with, and which of
+        // the known credentials it holds.
+        bool fHidLooked = false;
+        FIDO_HID_KEY_LIST hidKeys = {};
+        CCtapHidDevice* pHid = nullptr;
+        CtapExchangeStatus hidOpened = CtapExchangeStatus::DeviceError;
+        USER_CREDENTIAL_TOKENS known = {};
+        wchar_t szHeldTokenKey[TOKEN_KEY_NAME_CHARS] = {};
         // Making the credential.
+        bool fOverUsb = false;
         wchar_t szUserName[USER_NAME_COPY_CHARS] = {};
         NEW_TOKEN_CREDENTIAL credential = {};
         TOKEN_PROOF_CHALLENGE challenge = {};
@@ -74,8 +88,10 @@ namespace
     {
         if (pWork != nullptr)
         {
+            delete pWork->pHid;
             delete pWork->pSession;
             SecureZeroMemory(&pWork->credential, sizeof(pWork->credential));
+            SecureZeroMemory(&pWork->known, sizeof(pWork->known));
             delete pWork;
         }
     }
@@ -87,21 +103,42 @@ namespace
 
     void LetGoOfCardWork(void* pWork)
     {
+        // A USB key's waits end at the deadline by themselves; PC/SC waits are cancelled.
         static_cast<ASSOCIATION_CARD_WORK*>(pWork)->pSession->LetGo();
+    }
+
+    void LookForUsbKeys(ASSOCIATION_CARD_WORK& work)
+    {
+        FindFidoHidKeys(&work.hidKeys, work.pSession->Deadline());
+        work.fHidLooked = true;
     }
 
     void RunOpenToken(void* pWork)
     {
         auto* pCardWork = static_cast<ASSOCIATION_CARD_WORK*>(pWork);
+        const bool fUsbAllowed = pCardWork->iface != AssociationInterface::Reader;
+        if (pCardWork->iface == AssociationInterface::Usb)
+        {
+            LookForUsbKeys(*pCardWork);
+            return;
+        }
         CCardSession& session = *pCardWork->pSession;
         pCardWork->establishStatus = session.EstablishContext();
         if (pCardWork->establishStatus != SCARD_S_SUCCESS)
         {
+            if (fUsbAllowed)
+            {
+                LookForUsbKeys(*pCardWork);
+            }
             return;
         }
         const wchar_t* pszTokenReader = nullptr;
         pCardWork->tokenCount = CountTokenReaders(session.Context(), pCardWork->szTraceText, MANAGER_TRACE_TEXT_CHARS,
                                                   DebugOutputSink, nullptr, &pszTokenReader);
+        if (pCardWork->tokenCount == 0 && fUsbAllowed)
+        {
+            LookForUsbKeys(*pCardWork);
+        }
         if (pCardWork->tokenCount != 1)
         {
             return;
@@ -130,6 +167,45 @@ namespace
             CSmartCardCtap exchange(reader, session.Deadline());
             pCardWork->ctap2 = ProbeCtap2(exchange);
             pCardWork->ctap2CardResult = exchange.LastDeviceResult();
+            // The same key may offer CTAP2 over USB instead.
+            if (pCardWork->ctap2 == CtapExchangeStatus::NoCtap2 && fUsbAllowed)
+            {
+                LookForUsbKeys(*pCardWork);
+            }
+        }
+    }
+
+    // Opens the one USB key plugged in and finds which of the known credentials it holds:
+    // it proves, silently, as at a logon (a counter that did not grow still shows it holds it).
+    void RunIdentifyUsbKey(void* pWork)
+    {
+        auto* pCardWork = static_cast<ASSOCIATION_CARD_WORK*>(pWork);
+        pCardWork->pHid = new (std::nothrow) CCtapHidDevice(pCardWork->hidKeys.rgKeys[0].szPath, pCardWork->pSession->Deadline());
+        if (pCardWork->pHid == nullptr)
+        {
+            return;
+        }
+        pCardWork->hidOpened = pCardWork->pHid->Open();
+        if (pCardWork->hidOpened != CtapExchangeStatus::Ok || pCardWork->known.cTokens == 0 ||
+            !DrawTokenProofChallenge(&pCardWork->challenge))
+        {
+            return;
+        }
+        for (size_t i = 0; i < pCardWork->known.cTokens; ++i)
+        {
+            const USER_CREDENTIAL_TOKEN& token = pCardWork->known.rgTokens[i];
+            TOKEN_PROOF_RESULT result;
+            ProveOnOpenExchange(*pCardWork->pHid, token.credential, pCardWork->challenge, false, &result);
+            if (result.outcome == TokenProofOutcome::Proven || result.outcome == TokenProofOutcome::CounterNotIncreased)
+            {
+                StringCchCopyW(pCardWork->szHeldTokenKey, TOKEN_KEY_NAME_CHARS, token.szTokenKey);
+                return;
+            }
+            if (result.outcome == TokenProofOutcome::TimedOut)
+            {
+                pCardWork->hidOpened = CtapExchangeStatus::TimedOut;
+                return;
+            }
         }
     }
 
@@ -139,16 +215,27 @@ namespace
     void RunMakeCredential(void* pWork)
     {
         auto* pCardWork = static_cast<ASSOCIATION_CARD_WORK*>(pWork);
-        CSmartCardReader& reader = *pCardWork->pSession->Reader();
         const ULONGLONG ullDeadline = pCardWork->pSession->Deadline();
         NEW_TOKEN_CREDENTIAL& made = pCardWork->credential;
         made = {};
         made.outcome = TokenCredentialOutcome::Failed;
-        CSmartCardCtap exchange(reader, ullDeadline);
-        switch (exchange.Open())
+        CSmartCardCtap cardExchange(*pCardWork->pSession->Reader(), ullDeadline);
+        ICtapExchange* pExchange = &cardExchange;
+        CtapExchangeStatus opened = CtapExchangeStatus::Ok;
+        if (pCardWork->fOverUsb)
+        {
+            // The channel opened to recognise the key is the one the credential is made on.
+            pCardWork->pHid->SetDeadline(ullDeadline);
+            pExchange = pCardWork->pHid;
+        }
+        else
+        {
+            opened = cardExchange.Open();
+        }
+        switch (opened)
         {
         case CtapExchangeStatus::Ok:
-            MakeTokenCredential(exchange, pCardWork->szUserName, &made);
+            MakeTokenCredential(*pExchange, pCardWork->szUserName, &made);
             break;
         case CtapExchangeStatus::NoCtap2:
             made.outcome = TokenCredentialOutcome::NoFidoApplet;
@@ -159,8 +246,8 @@ namespace
         case CtapExchangeStatus::DeviceError:
         case CtapExchangeStatus::AnswerTooLong:
         case CtapExchangeStatus::MalformedAnswer:
-            made.deviceResult = exchange.LastDeviceResult();
-            made.statusWord = exchange.LastStatusWord();
+            made.deviceResult = pExchange->LastDeviceResult();
+            made.statusWord = pExchange->LastStatusWord();
             break;
         }
         if (made.outcome != TokenCredentialOutcome::Made)
@@ -178,7 +265,7 @@ namespace
             StringCchCopyW(pCardWork->proof.szReason, TOKEN_PROOF_REASON_CHARS, L"no challenge");
             return;
         }
-        ProveOnOpenExchange(exchange, stored, pCardWork->challenge, false, &pCardWork->proof);
+        ProveOnOpenExchange(*pExchange, stored, pCardWork->challenge, false, &pCardWork->proof);
         SecureZeroMemory(&stored, sizeof(stored));
     }
 
@@ -234,16 +321,26 @@ namespace
         return TOKEN_FLOW_TIMED_OUT;
     }
 
-    // The steps both flows start with: one token reader, a connection, the serial number;
-    // for an association, whether the token speaks CTAP2.
+    // Where the key to work with is: one token reader (its serial read), or, without
+    // one, exactly one FIDO key over USB.
+    enum class PluggedKey
+    {
+        Reader,
+        Usb,
+    };
+
+    // The steps both flows start with: one token reader, a connection, the serial number
+    // (for an association, whether the token speaks CTAP2); without a token reader, the
+    // FIDO keys plugged in over USB.
     DWORD OpenPluggedToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], CCardWork& cardWork,
-                           bool fProbeCtap2)
+                           AssociationInterface iface, bool fProbeCtap2, const wchar_t* pszOnlyOne, PluggedKey* pKey)
     {
         if (!cardWork.Create(GetTickCount64() + OPEN_DEADLINE_MS))
         {
             return ERROR_NOT_ENOUGH_MEMORY;
         }
         ASSOCIATION_CARD_WORK*& pWork = cardWork.Get();
+        pWork->iface = iface;
         pWork->fProbeCtap2 = fProbeCtap2;
         const TokenWorkOutcome outcome = RunCardStep(prompts, pWork, RunOpenToken);
         if (outcome == TokenWorkOutcome::NotStarted)
@@ -255,7 +352,20 @@ namespace
             return TellTimedOut(prompts, szTraceText);
         }
         StringCchCopyW(szTraceText, MANAGER_TRACE_TEXT_CHARS, pWork->szTraceText);
-        if (pWork->establishStatus != SCARD_S_SUCCESS)
+        const bool fReaderFound = iface != AssociationInterface::Usb && pWork->establishStatus == SCARD_S_SUCCESS &&
+                                  pWork->tokenCount != 0;
+        if (!fReaderFound && pWork->fHidLooked && (pWork->hidKeys.cKeys != 0 || pWork->hidKeys.fMore))
+        {
+            if (pWork->hidKeys.cKeys > 1 || pWork->hidKeys.fMore)
+            {
+                prompts.Show(pszOnlyOne, ERROR_BOX);
+                return TOKEN_FLOW_NO_SINGLE_TOKEN;
+            }
+            TraceLine(szTraceText, L"Security key over USB: %ls\r\n", pWork->hidKeys.rgKeys[0].szProduct);
+            *pKey = PluggedKey::Usb;
+            return ERROR_SUCCESS;
+        }
+        if (iface != AssociationInterface::Usb && pWork->establishStatus != SCARD_S_SUCCESS)
         {
             return static_cast<DWORD>(pWork->establishStatus);
         }
@@ -284,6 +394,49 @@ namespace
             return TOKEN_FLOW_UNUSABLE_INPUT;
         }
         TraceLine(szTraceText, L"Serial number: %ls\r\n", pWork->szSerial);
+        *pKey = PluggedKey::Reader;
+        return ERROR_SUCCESS;
+    }
+
+    // Recognises the USB key among the credentials the configuration knows (pszUserName:
+    // that account's; null: every account's). *pszHeld is empty when it holds none of them.
+    DWORD IdentifyUsbKey(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], CCardWork& cardWork,
+                         const wchar_t* pszUserName, wchar_t (&szHeld)[TOKEN_KEY_NAME_CHARS])
+    {
+        szHeld[0] = L'\0';
+        ASSOCIATION_CARD_WORK*& pWork = cardWork.Get();
+        const LONG findStatus = FindUserCredentialTokens(pszUserName, &pWork->known);
+        if (findStatus != ERROR_SUCCESS)
+        {
+            return static_cast<DWORD>(findStatus);
+        }
+        pWork->pSession->ExtendDeadline(GetTickCount64() + OPEN_DEADLINE_MS);
+        const TokenWorkOutcome outcome = RunCardStep(prompts, pWork, RunIdentifyUsbKey);
+        if (outcome == TokenWorkOutcome::NotStarted)
+        {
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        if (outcome == TokenWorkOutcome::TimedOut || pWork->hidOpened == CtapExchangeStatus::TimedOut)
+        {
+            return TellTimedOut(prompts, szTraceText);
+        }
+        SecureZeroMemory(&pWork->known, sizeof(pWork->known));
+        if (pWork->pHid == nullptr)
+        {
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        if (pWork->hidOpened == CtapExchangeStatus::NoCtap2)
+        {
+            prompts.Show(L"This security key does not offer FIDO2; it cannot be used for logon", ERROR_BOX);
+            return TOKEN_FLOW_REFUSED;
+        }
+        if (pWork->hidOpened != CtapExchangeStatus::Ok)
+        {
+            TraceLine(szTraceText, L"Security key not opened: 0x%08X\r\n", static_cast<unsigned int>(pWork->pHid->LastDeviceResult()));
+            prompts.Show(L"Communication with the token failed; nothing was changed. Try again", ERROR_BOX);
+            return pWork->pHid->LastDeviceResult() != 0 ? pWork->pHid->LastDeviceResult() : TOKEN_FLOW_BAD_ANSWER;
+        }
+        StringCchCopyW(szHeld, TOKEN_KEY_NAME_CHARS, pWork->szHeldTokenKey);
         return ERROR_SUCCESS;
     }
 
@@ -350,16 +503,17 @@ namespace
         return TOKEN_FLOW_BAD_ANSWER;
     }
 
-    // Makes the token's credential for the account (its owner touching the key if it asks
+    // Makes the key's credential for the account (its owner touching the key if it asks
     // for a touch) and has it proven; *pCredential is then what the token key will hold.
     DWORD MakeCredential(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], CCardWork& cardWork,
-                         const wchar_t* pszUserName, TOKEN_CREDENTIAL* pCredential)
+                         const wchar_t* pszUserName, bool fOverUsb, TOKEN_CREDENTIAL* pCredential)
     {
         ASSOCIATION_CARD_WORK*& pWork = cardWork.Get();
         if (StringCchCopyW(pWork->szUserName, USER_NAME_COPY_CHARS, pszUserName) != S_OK)
         {
             return TOKEN_FLOW_UNUSABLE_INPUT;
         }
+        pWork->fOverUsb = fOverUsb;
         pWork->pSession->ExtendDeadline(GetTickCount64() + CREDENTIAL_DEADLINE_MS);
         prompts.ShowProgress(L"Touch the key now");
         const TokenWorkOutcome outcome = RunCardStep(prompts, pWork, RunMakeCredential);
@@ -415,36 +569,138 @@ namespace
         prompts.Show(L"Communication with the token failed; nothing was changed. Try again", ERROR_BOX);
         return work.ctap2CardResult != 0 ? work.ctap2CardResult : TOKEN_FLOW_BAD_ANSWER;
     }
+
+    DWORD RefuseRegistered(IAdminPrompts& prompts)
+    {
+        OutputDebugStringW(L"Token already registered");
+        prompts.Show(L"Token already registered", ERROR_BOX);
+        return TOKEN_FLOW_REFUSED;
+    }
+
+    // Writes the token key (credential and name first, the user last) and reports it.
+    DWORD RecordToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], const wchar_t* pszTokenKey,
+                      const wchar_t* pszUserName, const TOKEN_REGISTRATION_VALUES& values)
+    {
+        const bool fValues = values.pCredential != nullptr || (values.pszName != nullptr && values.pszName[0] != L'\0');
+        const RegisterTokenResult registered =
+            RegisterToken(pszTokenKey, pszUserName, fValues ? WriteTokenRegistrationValues : nullptr,
+                          const_cast<TOKEN_REGISTRATION_VALUES*>(&values));
+        if (registered.alreadyRegistered)
+        {
+            return RefuseRegistered(prompts);
+        }
+        int registryStep = 0;
+        switch (registered.failedStep)
+        {
+        case RegisterTokenStep::None:
+            if (registered.status != ERROR_SUCCESS)
+            {
+                return static_cast<DWORD>(registered.status);
+            }
+            if (values.pCredential == nullptr)
+            {
+                prompts.Show(L"This token cannot prove possession; it is associated by its serial number only", INFORMATION_BOX);
+            }
+            ReportTokenAssociated(pszTokenKey, pszUserName);
+            prompts.TokenRecorded(pszTokenKey);
+            return ERROR_SUCCESS;
+        case RegisterTokenStep::ConvertUserName:
+            return RefuseUserName(prompts, registered.status);
+        case RegisterTokenStep::CreateTokenKey:
+            registryStep = 307;
+            break;
+        case RegisterTokenStep::WriteValues:
+            registryStep = 345;
+            break;
+        case RegisterTokenStep::WriteUser:
+            registryStep = 321;
+            break;
+        case RegisterTokenStep::CreateUserKey:
+            registryStep = 333;
+            break;
+        }
+        TraceLine(szTraceText, L"Error 0x%x updating registry %d\r\n", static_cast<unsigned int>(registered.status),
+                  registryStep);
+        return static_cast<DWORD>(registered.status);
+    }
+
+    // A key over USB alone: known by the credential made for it, under tokens\fido-<id>.
+    DWORD AssociateUsbKey(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], CCardWork& cardWork,
+                          const wchar_t* pszUserName)
+    {
+        // A key already known by one of its credentials, whoever it belongs to, is registered.
+        wchar_t szHeld[TOKEN_KEY_NAME_CHARS] = {};
+        const DWORD identified = IdentifyUsbKey(prompts, szTraceText, cardWork, nullptr, szHeld);
+        if (identified != ERROR_SUCCESS)
+        {
+            return identified;
+        }
+        if (szHeld[0] != L'\0')
+        {
+            TraceLine(szTraceText, L"The key holds the credential of %ls\r\n", szHeld);
+            return RefuseRegistered(prompts);
+        }
+        TOKEN_CREDENTIAL credential = {};
+        DWORD result = MakeCredential(prompts, szTraceText, cardWork, pszUserName, true, &credential);
+        wchar_t szTokenKey[TOKEN_KEY_NAME_CHARS] = {};
+        if (result == ERROR_SUCCESS && !MakeFidoTokenKeyName(credential.rgbCredentialId, credential.cbCredentialId, szTokenKey))
+        {
+            result = ERROR_INTERNAL_ERROR;
+        }
+        if (result == ERROR_SUCCESS)
+        {
+            TraceLine(szTraceText, L"Security key: %ls\r\n", szTokenKey);
+            const TOKEN_REGISTRATION_VALUES values = { &credential, cardWork.Get()->hidKeys.rgKeys[0].szProduct };
+            result = RecordToken(prompts, szTraceText, szTokenKey, pszUserName, values);
+        }
+        SecureZeroMemory(&credential, sizeof(credential));
+        return result;
+    }
 }
 
-DWORD AssociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], const wchar_t* pszUserName)
+DWORD AssociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], const wchar_t* pszUserName,
+                     AssociationInterface iface)
 {
+    char szAnsiUser[TOKEN_USER_BUFFER_SIZE];
+    int cchAnsiUser = 0;
     CCardWork cardWork;
-    const DWORD openResult = OpenPluggedToken(prompts, szTraceText, cardWork, true);
+    PluggedKey plugged = PluggedKey::Reader;
+    const DWORD openResult =
+        OpenPluggedToken(prompts, szTraceText, cardWork, iface, true, L"Plug in only the key to associate", &plugged);
     if (openResult != ERROR_SUCCESS)
     {
         return openResult;
     }
+    const LONG conversionStatus = UserNameToAnsi(pszUserName, szAnsiUser, &cchAnsiUser);
+    if (plugged == PluggedKey::Usb)
+    {
+        if (conversionStatus != ERROR_SUCCESS)
+        {
+            return RefuseUserName(prompts, conversionStatus);
+        }
+        return AssociateUsbKey(prompts, szTraceText, cardWork, pszUserName);
+    }
+
     wchar_t szSerial[SERIAL_BUFFER_CHARS] = {};
     StringCchCopyW(szSerial, SERIAL_BUFFER_CHARS, cardWork.Get()->szSerial);
-
     bool fOffersFido = false;
     const DWORD ctap2Result = JudgeCtap2(prompts, szTraceText, *cardWork.Get(), &fOffersFido);
     if (ctap2Result != ERROR_SUCCESS)
     {
         return ctap2Result;
     }
+    // Without CTAP2 on its smart-card interface, the same key may make its credential over
+    // USB: exactly one FIDO key plugged in there is taken to be it.
+    const ASSOCIATION_CARD_WORK& work = *cardWork.Get();
+    const bool fOverUsb = !fOffersFido && work.fHidLooked && work.hidKeys.cKeys == 1 && !work.hidKeys.fMore;
     // Asked before anything is written: a token that cannot prove possession may be
     // refused outright.
-    if (!fOffersFido && IsProofRequired())
+    if (!fOffersFido && !fOverUsb && IsProofRequired())
     {
         OutputDebugStringW(L"Token cannot prove possession and proof is required");
         prompts.Show(L"This token cannot prove possession and proof is required", ERROR_BOX);
         return TOKEN_FLOW_REFUSED;
     }
-    char szAnsiUser[TOKEN_USER_BUFFER_SIZE];
-    int cchAnsiUser = 0;
-    const LONG conversionStatus = UserNameToAnsi(pszUserName, szAnsiUser, &cchAnsiUser);
     if (conversionStatus != ERROR_SUCCESS)
     {
         return RefuseUserName(prompts, conversionStatus);
@@ -453,79 +709,73 @@ DWORD AssociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRAC
     bool fRegistered = false;
     if (TokenKeyExists(szSerial, &fRegistered) == ERROR_SUCCESS && fRegistered)
     {
-        OutputDebugStringW(L"Token already registered");
-        prompts.Show(L"Token already registered", ERROR_BOX);
-        return TOKEN_FLOW_REFUSED;
+        return RefuseRegistered(prompts);
     }
 
     TOKEN_CREDENTIAL credential = {};
-    if (fOffersFido)
+    if (fOverUsb)
     {
-        const DWORD madeResult = MakeCredential(prompts, szTraceText, cardWork, pszUserName, &credential);
+        wchar_t szHeld[TOKEN_KEY_NAME_CHARS] = {};
+        const DWORD opened = IdentifyUsbKey(prompts, szTraceText, cardWork, nullptr, szHeld);
+        if (opened != ERROR_SUCCESS)
+        {
+            return opened;
+        }
+        if (szHeld[0] != L'\0')
+        {
+            TraceLine(szTraceText, L"The key holds the credential of %ls\r\n", szHeld);
+            return RefuseRegistered(prompts);
+        }
+    }
+    if (fOffersFido || fOverUsb)
+    {
+        const DWORD madeResult = MakeCredential(prompts, szTraceText, cardWork, pszUserName, fOverUsb, &credential);
         if (madeResult != ERROR_SUCCESS)
         {
             SecureZeroMemory(&credential, sizeof(credential));
             return madeResult;
         }
     }
-
     // The credential is written before the user: nothing ever passes on the serial alone
     // for a key that must prove.
-    const RegisterTokenResult registered =
-        RegisterToken(szSerial, pszUserName, fOffersFido ? WriteTokenCredentialValues : nullptr, &credential);
+    const TOKEN_REGISTRATION_VALUES values = { fOffersFido || fOverUsb ? &credential : nullptr, nullptr };
+    const DWORD result = RecordToken(prompts, szTraceText, szSerial, pszUserName, values);
     SecureZeroMemory(&credential, sizeof(credential));
-    if (registered.alreadyRegistered)
-    {
-        OutputDebugStringW(L"Token already registered");
-        prompts.Show(L"Token already registered", ERROR_BOX);
-        return TOKEN_FLOW_REFUSED;
-    }
-    int registryStep = 0;
-    switch (registered.failedStep)
-    {
-    case RegisterTokenStep::None:
-        if (registered.status != ERROR_SUCCESS)
-        {
-            return static_cast<DWORD>(registered.status);
-        }
-        if (!fOffersFido)
-        {
-            prompts.Show(L"This token cannot prove possession; it is associated by its serial number only", INFORMATION_BOX);
-        }
-        ReportTokenAssociated(szSerial, pszUserName);
-        prompts.TokenRecorded(szSerial);
-        return ERROR_SUCCESS;
-    case RegisterTokenStep::ConvertUserName:
-        return RefuseUserName(prompts, registered.status);
-    case RegisterTokenStep::CreateTokenKey:
-        registryStep = 307;
-        break;
-    case RegisterTokenStep::WriteValues:
-        registryStep = 345;
-        break;
-    case RegisterTokenStep::WriteUser:
-        registryStep = 321;
-        break;
-    case RegisterTokenStep::CreateUserKey:
-        registryStep = 333;
-        break;
-    }
-    TraceLine(szTraceText, L"Error 0x%x updating registry %d\r\n", static_cast<unsigned int>(registered.status),
-              registryStep);
-    return static_cast<DWORD>(registered.status);
+    return result;
 }
 
-DWORD DissociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], const wchar_t* pszUserName)
+DWORD DissociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], const wchar_t* pszUserName,
+                      AssociationInterface iface)
 {
     CCardWork cardWork;
-    const DWORD readResult = OpenPluggedToken(prompts, szTraceText, cardWork, false);
+    PluggedKey plugged = PluggedKey::Reader;
+    const DWORD readResult =
+        OpenPluggedToken(prompts, szTraceText, cardWork, iface, false, L"Plug in only the key to dissociate", &plugged);
     if (readResult != ERROR_SUCCESS)
     {
         return readResult;
     }
-    wchar_t szSerial[SERIAL_BUFFER_CHARS] = {};
-    StringCchCopyW(szSerial, SERIAL_BUFFER_CHARS, cardWork.Get()->szSerial);
-    return DissociateSerial(prompts, szTraceText, szSerial, pszUserName);
+    wchar_t szTokenKey[TOKEN_KEY_NAME_CHARS] = {};
+    if (plugged == PluggedKey::Usb)
+    {
+        // A USB key is the account's when it holds one of the account's credentials.
+        const DWORD identified = IdentifyUsbKey(prompts, szTraceText, cardWork, pszUserName, szTokenKey);
+        if (identified != ERROR_SUCCESS)
+        {
+            return identified;
+        }
+        if (szTokenKey[0] == L'\0')
+        {
+            OutputDebugStringW(L"Token is not mapped to current user");
+            prompts.Show(L"Token is not mapped to current user: this key holds none of the account's credentials", ERROR_BOX);
+            return TOKEN_FLOW_REFUSED;
+        }
+    }
+    else
+    {
+        StringCchCopyW(szTokenKey, TOKEN_KEY_NAME_CHARS, cardWork.Get()->szSerial);
+    }
+    return DissociateSerial(prompts, szTraceText, szTokenKey, pszUserName);
 }
 
 DWORD DissociateSerial(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], const wchar_t* pszSerial,

@@ -1,7 +1,9 @@
 #pragma once
-// Associating the plugged-in token with the current user, and dissociating it again.
-// Each flow opens its own PC/SC context, finds exactly one token reader, reads the
-// token's serial number and then changes the configuration.
+// Associating the plugged-in key with an account, and dissociating it again. A key in a
+// token reader is known by its serial number (and proves with the credential made on its
+// smart-card interface, or over USB when that interface has no FIDO2); without a token
+// reader, exactly one FIDO key over USB is known by the credential made for it
+// (tokens\fido-<id>). Each flow opens its own PC/SC context and devices.
 #include "AdminPrompts.h"
 
 #include <windows.h>
@@ -19,8 +21,18 @@ constexpr DWORD TOKEN_FLOW_CTAP_STATUS = 0xFFFFFE00;     // | the authenticator'
 
 // Both tell the administrator through prompts where the outcome needs a message of its
 // own, and trace into szTraceText and the debug output.
-DWORD AssociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], const wchar_t* pszUserName);
-DWORD DissociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], const wchar_t* pszUserName);
-// The same for a token that is not at hand (a lost key), named by its serial number.
+// Where the key is looked for: a token reader, and without one USB (Any); or only one of them.
+enum class AssociationInterface
+{
+    Any,
+    Reader,
+    Usb,
+};
+
+DWORD AssociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], const wchar_t* pszUserName,
+                     AssociationInterface iface = AssociationInterface::Any);
+DWORD DissociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], const wchar_t* pszUserName,
+                      AssociationInterface iface = AssociationInterface::Any);
+// The same for a token that is not at hand (a lost key), named by its serial number or fido- name.
 DWORD DissociateSerial(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], const wchar_t* pszSerial,
                        const wchar_t* pszUserName);

@@ -251,6 +251,7 @@ namespace
 {
     struct CREDENTIAL_SEARCH
     {
+        bool fAnyUser;
         char szAnsiUser[TOKEN_USER_BUFFER_SIZE];
         USER_CREDENTIAL_TOKENS* pTokens;
     };
@@ -266,7 +267,7 @@ namespace
         BYTE rgbUser[TOKEN_USER_BUFFER_SIZE] = {};
         DWORD cbUser = sizeof(rgbUser);
         if (ReadTokenUser(pszTokenKey, rgbUser, &cbUser) != ERROR_SUCCESS ||
-            !StoredTokenUserMatches(rgbUser, cbUser, pSearch->szAnsiUser))
+            (!pSearch->fAnyUser && !StoredTokenUserMatches(rgbUser, cbUser, pSearch->szAnsiUser)))
         {
             return true;
         }
@@ -285,9 +286,10 @@ LONG FindUserCredentialTokens(const wchar_t* pszUserName, USER_CREDENTIAL_TOKENS
     pTokens->cTokens = 0;
     CREDENTIAL_SEARCH search = {};
     search.pTokens = pTokens;
+    search.fAnyUser = pszUserName == nullptr;
     int cchAnsi = 0;
     // A name without an exact ANSI form is named by no token key.
-    if (UserNameToAnsi(pszUserName, search.szAnsiUser, &cchAnsi) != ERROR_SUCCESS)
+    if (!search.fAnyUser && UserNameToAnsi(pszUserName, search.szAnsiUser, &cchAnsi) != ERROR_SUCCESS)
     {
         return ERROR_SUCCESS;
     }

@@ -67,8 +67,9 @@ LONG WriteTokenRegistrationValues(void* pValues, const wchar_t* pszTokenKey);
 void ReadTokenName(const wchar_t* pszTokenKey, wchar_t* pszName, size_t cchName);
 
 // The credentials of the token keys that name the user (as the logon compares: exactly,
-// case-sensitive), serial or fido- keys alike; keys without a usable credential are left out.
-constexpr size_t MAX_USER_CREDENTIALS = 16;
+// case-sensitive), serial or fido- keys alike, or of every token key named by a user when
+// pszUserName is null; keys without a usable credential are left out.
+constexpr size_t MAX_USER_CREDENTIALS = 32;
 struct USER_CREDENTIAL_TOKEN
 {
     wchar_t szTokenKey[TOKEN_KEY_NAME_CHARS];
