@@ -25,9 +25,9 @@ namespace
 }
 
 DWORD AssociateTokenWithAccount(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS],
-                                const wchar_t* pszUserName)
+                                const wchar_t* pszUserName, AssociationInterface iface)
 {
-    const DWORD result = AssociateToken(prompts, szTraceText, pszUserName);
+    const DWORD result = AssociateToken(prompts, szTraceText, pszUserName, iface);
     if (result != ERROR_SUCCESS)
     {
         ShowResultCode(prompts, L"Error 0x%X adding token", result);
@@ -60,10 +60,10 @@ DWORD AssociateTokenWithAccount(IAdminPrompts& prompts, wchar_t (&szTraceText)[M
 }
 
 DWORD DissociateTokenFromAccount(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS],
-                                 const wchar_t* pszUserName, const wchar_t* pszSerial)
+                                 const wchar_t* pszUserName, const wchar_t* pszSerial, AssociationInterface iface)
 {
     const DWORD result = pszSerial != nullptr ? DissociateSerial(prompts, szTraceText, pszSerial, pszUserName)
-                                              : DissociateToken(prompts, szTraceText, pszUserName);
+                                              : DissociateToken(prompts, szTraceText, pszUserName, iface);
     if (result != ERROR_SUCCESS)
     {
         ShowResultCode(prompts, L"Error 0x%X removing token", result);

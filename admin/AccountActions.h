@@ -9,9 +9,10 @@
 // Associates the plugged-in token, switches the account on and offers a recovery code.
 // Returns the association's result (0 on success); a failure has been reported.
 DWORD AssociateTokenWithAccount(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS],
-                                const wchar_t* pszUserName);
+                                const wchar_t* pszUserName, AssociationInterface iface = AssociationInterface::Any);
 
 // Dissociates the plugged-in token (or, with pszSerial, that serial), switches the account
 // off unless another token still names it, and offers to remove the recovery code.
 DWORD DissociateTokenFromAccount(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS],
-                                 const wchar_t* pszUserName, const wchar_t* pszSerial = nullptr);
+                                 const wchar_t* pszUserName, const wchar_t* pszSerial = nullptr,
+                                 AssociationInterface iface = AssociationInterface::Any);

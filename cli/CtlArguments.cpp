@@ -5,6 +5,7 @@
 namespace
 {
     constexpr size_t SERIAL_DIGITS = 8;
+    constexpr size_t FIDO_ID_DIGITS = 16;
 
     enum class Operand
     {
@@ -38,7 +39,7 @@ namespace
     };
 
     // Options that take a value, given as "--option VALUE" or "--option=VALUE".
-    const wchar_t* const VALUE_OPTIONS[] = { L"--serial", L"--file" };
+    const wchar_t* const VALUE_OPTIONS[] = { L"--serial", L"--file", L"--interface" };
     // Options that stand alone besides --json, --help and --version.
     const wchar_t* const FLAG_OPTIONS[] = { L"--force", L"--recovery", L"--remove-recovery", L"--enable", L"--yes" };
 
@@ -70,6 +71,7 @@ namespace
         if (option == L"--recovery") return verb == CtlVerb::Associate;
         if (option == L"--serial" || option == L"--remove-recovery") return verb == CtlVerb::Dissociate;
         if (option == L"--file") return verb == CtlVerb::Export;
+        if (option == L"--interface") return verb == CtlVerb::Associate || verb == CtlVerb::Dissociate;
         if (option == L"--enable") return verb == CtlVerb::Import;
         if (option == L"--yes") return verb == CtlVerb::Forget;
         return false;
@@ -85,9 +87,14 @@ namespace
 
 bool NormalizeSerial(const std::wstring& text, std::wstring* pSerial)
 {
-    if (text.size() != SERIAL_DIGITS) return false;
-    std::wstring serial;
-    for (wchar_t ch : text)
+    // A key known by its credential: fido- and 16 hexadecimal digits.
+    const std::wstring prefix = L"fido-";
+    const bool fFido = Lower(text.substr(0, prefix.size())) == prefix;
+    const size_t cDigits = fFido ? FIDO_ID_DIGITS : SERIAL_DIGITS;
+    const std::wstring digits = fFido ? text.substr(prefix.size()) : text;
+    if (digits.size() != cDigits) return false;
+    std::wstring serial = fFido ? prefix : std::wstring();
+    for (wchar_t ch : digits)
     {
         if (ch >= L'a' && ch <= L'f') ch = static_cast<wchar_t>(ch - L'a' + L'A');
         const bool digit = (ch >= L'0' && ch <= L'9') || (ch >= L'A' && ch <= L'F');
@@ -107,7 +114,9 @@ CtlCommand ParseCtlArguments(const std::vector<std::wstring>& args)
     bool version = false;
     bool serialGiven = false;
     bool fileGiven = false;
+    bool interfaceGiven = false;
     std::wstring serialText;
+    std::wstring interfaceText;
 
     for (size_t i = 0; i < args.size(); ++i)
     {
@@ -130,7 +139,7 @@ CtlCommand ParseCtlArguments(const std::vector<std::wstring>& args)
         for (const wchar_t* name : FLAG_OPTIONS) isFlag = isFlag || option == name;
         if (takesValue)
         {
-            bool& given = option == L"--serial" ? serialGiven : fileGiven;
+            bool& given = option == L"--serial" ? serialGiven : option == L"--interface" ? interfaceGiven : fileGiven;
             if (given) return UsageError(command, option + L" is given twice");
             given = true;
             std::wstring value;
@@ -143,7 +152,7 @@ CtlCommand ParseCtlArguments(const std::vector<std::wstring>& args)
             {
                 value = arg.substr(equals + 1);
             }
-            (option == L"--serial" ? serialText : command.file) = value;
+            (option == L"--serial" ? serialText : option == L"--interface" ? interfaceText : command.file) = value;
             options.push_back(option);
         }
         else if (equals != std::wstring::npos)
@@ -253,7 +262,16 @@ CtlCommand ParseCtlArguments(const std::vector<std::wstring>& args)
     }
     if (serialGiven && !NormalizeSerial(serialText, &command.serial))
     {
-        return UsageError(command, L"--serial wants 8 hexadecimal digits, not \"" + serialText + L"\"");
+        return UsageError(command, L"--serial wants 8 hexadecimal digits or fido- and 16, not \"" + serialText + L"\"");
+    }
+    if (interfaceGiven)
+    {
+        const std::wstring iface = Lower(interfaceText);
+        if (iface != L"reader" && iface != L"usb")
+        {
+            return UsageError(command, L"--interface wants reader or usb, not \"" + interfaceText + L"\"");
+        }
+        command.keyInterface = iface == L"reader" ? CtlKeyInterface::Reader : CtlKeyInterface::Usb;
     }
     if (fileGiven && command.file.empty()) return UsageError(command, L"--file needs a file name");
     if (command.verb == CtlVerb::Export && command.json && command.file.empty())

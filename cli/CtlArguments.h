@@ -23,6 +23,14 @@ enum class CtlVerb
     Version,
 };
 
+// Where associate and dissociate look for the key: a token reader and then USB, or one of them.
+enum class CtlKeyInterface
+{
+    Any,
+    Reader,
+    Usb,
+};
+
 struct CtlCommand
 {
     CtlVerb verb = CtlVerb::None;
@@ -32,7 +40,8 @@ struct CtlCommand
     std::vector<std::wstring> names; // export: the accounts as typed, none for all
     std::wstring path;        // import: the document
     std::wstring file;        // export --file
-    std::wstring serial;      // --serial, upper-case
+    std::wstring serial;      // --serial, upper-case (fido- in lower case)
+    CtlKeyInterface keyInterface = CtlKeyInterface::Any; // --interface
     bool json = false;
     bool force = false;
     bool recovery = false;       // associate --recovery
@@ -46,6 +55,6 @@ struct CtlCommand
 // case, as Windows tools are; account names, paths and serial numbers keep theirs.
 CtlCommand ParseCtlArguments(const std::vector<std::wstring>& args);
 
-// A token serial number as the configuration names it: exactly 8 hexadecimal digits,
-// returned in upper case. False for anything else.
+// A token key as the configuration names it: exactly 8 hexadecimal digits, or fido- and
+// 16, returned with upper-case digits. False for anything else.
 bool NormalizeSerial(const std::wstring& text, std::wstring* pSerial);

@@ -248,12 +248,23 @@ namespace
         return report.Finish(CTL_EXIT_OK);
     }
 
-    int Associate(CCtlReport& report, const CtlAccount& account, bool fRecovery)
+    AssociationInterface KeyInterface(CtlKeyInterface keyInterface)
+    {
+        switch (keyInterface)
+        {
+        case CtlKeyInterface::Reader: return AssociationInterface::Reader;
+        case CtlKeyInterface::Usb: return AssociationInterface::Usb;
+        case CtlKeyInterface::Any: break;
+        }
+        return AssociationInterface::Any;
+    }
+
+    int Associate(CCtlReport& report, const CtlAccount& account, bool fRecovery, CtlKeyInterface keyInterface)
     {
         WarnAboutRuns(report, account);
         CConsolePrompts prompts(report, fRecovery);
         wchar_t szTrace[MANAGER_TRACE_TEXT_CHARS] = {};
-        const DWORD result = AssociateTokenWithAccount(prompts, szTrace, account.szName);
+        const DWORD result = AssociateTokenWithAccount(prompts, szTrace, account.szName, KeyInterface(keyInterface));
         SecureZeroMemory(szTrace, sizeof(szTrace));
         int exitCode = FlowExitCode(result);
         if (exitCode == CTL_EXIT_OK)
@@ -266,12 +277,13 @@ namespace
         return report.Finish(exitCode);
     }
 
-    int Dissociate(CCtlReport& report, const CtlAccount& account, const std::wstring& serial, bool fRemoveRecovery)
+    int Dissociate(CCtlReport& report, const CtlAccount& account, const std::wstring& serial, bool fRemoveRecovery,
+                   CtlKeyInterface keyInterface)
     {
         CConsolePrompts prompts(report, fRemoveRecovery);
         wchar_t szTrace[MANAGER_TRACE_TEXT_CHARS] = {};
-        const DWORD result =
-            DissociateTokenFromAccount(prompts, szTrace, account.szName, serial.empty() ? nullptr : serial.c_str());
+        const DWORD result = DissociateTokenFromAccount(prompts, szTrace, account.szName,
+                                                        serial.empty() ? nullptr : serial.c_str(), KeyInterface(keyInterface));
         SecureZeroMemory(szTrace, sizeof(szTrace));
         int exitCode = FlowExitCode(result);
         if (exitCode == CTL_EXIT_OK)
@@ -462,9 +474,9 @@ int RunVelkorCtl(const std::vector<std::wstring>& args, CCtlOutput& output)
     case CtlVerb::DisableUser:
         return DisableUser(report, account);
     case CtlVerb::Associate:
-        return Associate(report, account, command.recovery);
+        return Associate(report, account, command.recovery, command.keyInterface);
     case CtlVerb::Dissociate:
-        return Dissociate(report, account, command.serial, command.removeRecovery);
+        return Dissociate(report, account, command.serial, command.removeRecovery, command.keyInterface);
     case CtlVerb::RecoveryGenerate:
         return GenerateRecovery(report, account);
     case CtlVerb::RecoveryRemove:

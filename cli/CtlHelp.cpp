@@ -12,9 +12,10 @@ namespace
         L"  enable computer | disable computer  the token logon for the whole computer\n"
         L"  enable user NAME [--force]          the token logon for a local account\n"
         L"  disable user NAME\n"
-        L"  associate NAME [--recovery]         the plugged-in token to NAME (and a new recovery code)\n"
-        L"  dissociate NAME [--serial SERIAL] [--remove-recovery]\n"
-        L"                                      the plugged-in (or a lost) token from NAME\n"
+        L"  associate NAME [--recovery] [--interface reader|usb]\n"
+        L"                                      the plugged-in key to NAME (and a new recovery code)\n"
+        L"  dissociate NAME [--serial ID] [--remove-recovery] [--interface reader|usb]\n"
+        L"                                      the plugged-in (or a lost) key from NAME\n"
         L"  recovery generate NAME              a new recovery code for NAME, shown once\n"
         L"  recovery remove NAME [--force]      delete NAME's recovery code\n"
         L"  export [NAME...] [--file PATH]      the keys of these accounts (or all) as an enrolment document\n"
@@ -79,23 +80,29 @@ namespace
         L"no longer an account but still named by the configuration is switched off all the same.\n";
 
     const wchar_t ASSOCIATE[] =
-        L"velkorctl associate NAME [--recovery] [--json]\n"
+        L"velkorctl associate NAME [--recovery] [--interface reader|usb] [--json]\n"
         L"\n"
-        L"Records the one plugged-in Velkor FIDO2 token for NAME (tokens\\SERIAL\\user) and switches\n"
-        L"NAME's factor on, with the Login Manager's rules and messages: exactly one token must be\n"
-        L"plugged in (exit 4 otherwise), and a token that belongs to an account already is refused\n"
-        L"(exit 1). With --recovery a new recovery code is generated in the same step and printed\n"
-        L"once (it replaces an earlier one). Services and scheduled tasks that run as NAME are\n"
-        L"named in warnings, as for enable user.\n";
+        L"Records the one plugged-in key for NAME and switches NAME's factor on, with the Login\n"
+        L"Manager's rules and messages. A Velkor FIDO2 token in a token reader is recorded by its\n"
+        L"serial number (tokens\\SERIAL) with the credential it makes (over USB when its smart-card\n"
+        L"interface has no FIDO2); without a token reader, the one FIDO security key plugged in over\n"
+        L"USB is recorded by the credential made for it (tokens\\fido-ID, with the key's product name).\n"
+        L"--interface reader or usb looks only there. \"Touch the key now\" asks for a touch while the\n"
+        L"credential is made. Exactly one key must be plugged in (exit 4 otherwise), and a key that\n"
+        L"belongs to an account already is refused (exit 1). With --recovery a new recovery code is\n"
+        L"generated in the same step and printed once (it replaces an earlier one). Services and\n"
+        L"scheduled tasks that run as NAME are named in warnings, as for enable user.\n";
 
     const wchar_t DISSOCIATE[] =
-        L"velkorctl dissociate NAME [--serial SERIAL] [--remove-recovery] [--json]\n"
+        L"velkorctl dissociate NAME [--serial ID] [--remove-recovery] [--interface reader|usb] [--json]\n"
         L"\n"
-        L"Removes the plugged-in token, or with --serial the token with that serial number (a lost\n"
-        L"key; 8 hexadecimal digits), from NAME. Only NAME's own token is removed (exit 1\n"
-        L"otherwise). NAME's factor is switched off unless another token still names it.\n"
-        L"--remove-recovery also deletes NAME's recovery code. Works on a NAME that is no longer an\n"
-        L"account but still named by the configuration (a renamed or deleted account).\n";
+        L"Removes the plugged-in key, or with --serial the key with that name (a lost key: a serial\n"
+        L"number of 8 hexadecimal digits, or fido- and 16 as status shows it), from NAME. A key over\n"
+        L"USB is recognised by proving, without a touch, that it holds one of NAME's credentials.\n"
+        L"Only NAME's own key is removed (exit 1 otherwise). NAME's factor is switched off unless\n"
+        L"another key still names it. --remove-recovery also deletes NAME's recovery code. Works on\n"
+        L"a NAME that is no longer an account but still named by the configuration (a renamed or\n"
+        L"deleted account).\n";
 
     const wchar_t RECOVERY[] =
         L"velkorctl recovery generate NAME [--json]\n"

@@ -29,6 +29,7 @@ namespace
         BYTE rgbUser[TOKEN_USER_BUFFER_SIZE];
         DWORD cbUser;          // 0 when the value could not be read
         TOKEN_PROOF_STATE proof;
+        std::wstring name; // the key's product name (keys over USB); empty when none
     };
 
     struct AccountRow
@@ -79,6 +80,9 @@ namespace
             row.cbUser = 0;
         }
         ReadTokenProofState(serial.c_str(), &row.proof);
+        wchar_t szName[256] = {};
+        ReadTokenName(serial.c_str(), szName, ARRAYSIZE(szName));
+        row.name = szName;
         return row;
     }
 
@@ -204,6 +208,7 @@ int RunStatus(CCtlReport& report)
         { L"eventLogEnabled", IsEventLogEnabled() },
         { L"requireProof", IsProofRequired() },
         { L"networkLogons", IsNetworkLogonAllowed() },
+        { L"requireTouch", IsTouchRequired() },
     };
     const bool fComputerOn = switches[0].on;
     const bool fSafeModeChecked = switches[1].on;
@@ -261,7 +266,10 @@ int RunStatus(CCtlReport& report)
     if (tokens.empty()) report.Detail(L"Tokens: none");
     for (const TokenRow& token : tokens)
     {
-        std::wstring line = L"Token " + token.serial + L": user " + (token.user.empty() ? L"(none)" : token.user);
+        const bool fUsb = IsFidoTokenKeyName(token.serial.c_str());
+        std::wstring line = L"Token " + token.serial;
+        if (fUsb) line += token.name.empty() ? L" (security key over USB)" : L" (" + token.name + L", over USB)";
+        line += L": user " + (token.user.empty() ? L"(none)" : token.user);
         const TokenCredentialState credential = token.proof.credential;
         line += credential == TokenCredentialState::Present ? L", proof credential"
                 : credential == TokenCredentialState::None  ? L", no proof credential"
@@ -269,7 +277,11 @@ int RunStatus(CCtlReport& report)
         if (token.proof.fHasSignCount) line += L", signCount " + std::to_wstring(token.proof.dwSignCount);
         report.Detail(line);
         CJsonObject json;
-        json.String(L"serial", token.serial).StringOrNull(L"user", token.user).Bool(L"credential", credential != TokenCredentialState::None)
+        json.String(L"serial", token.serial)
+            .String(L"interface", fUsb ? L"usb" : L"reader")
+            .StringOrNull(L"name", token.name)
+            .StringOrNull(L"user", token.user)
+            .Bool(L"credential", credential != TokenCredentialState::None)
             .Bool(L"credentialUsable", credential == TokenCredentialState::Present);
         if (token.proof.fHasSignCount)
             json.Number(L"signCount", token.proof.dwSignCount);

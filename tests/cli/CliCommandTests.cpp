@@ -181,7 +181,7 @@ namespace
               EXPECT_EQ(std::string("\1\0\0\0", 4), testreg::ReadAnsi(testreg::User(user), "enabled"));
           } },
         { "dissociate with a malformed serial", AssociatedOn, L"dissociate {user} --serial 1234ABC", "", 2, {},
-          { "--serial wants 8 hexadecimal digits, not \"1234ABC\"" }, UNCHANGED },
+          { "--serial wants 8 hexadecimal digits or fido- and 16, not \"1234ABC\"" }, UNCHANGED },
         // ---- recovery codes ----
         { "recovery generate creates the account's key, factor off", Nothing, L"recovery generate {user}", "", 0,
           { "Recovery code generated for {user}", "Recovery code for {user} (shown once; write it down): " }, {},
@@ -251,7 +251,7 @@ namespace
         { "extra argument", Nothing, L"status now", "", 2, {}, { "velkorctl: unexpected argument now" }, UNCHANGED },
         { "unknown option", Nothing, L"status --verbose", "", 2, {}, { "velkorctl: unknown option --verbose" }, UNCHANGED },
         { "help", Nothing, L"--help", "", 0, { "Usage: velkorctl COMMAND [options] [--json]", "  5  not running as an elevated administrator" }, {}, UNCHANGED },
-        { "a command's help", Nothing, L"associate --help", "", 0, { "velkorctl associate NAME [--recovery] [--json]" }, {}, UNCHANGED },
+        { "a command's help", Nothing, L"associate --help", "", 0, { "velkorctl associate NAME [--recovery] [--interface reader|usb] [--json]" }, {}, UNCHANGED },
         { "help COMMAND", Nothing, L"help recovery", "", 0, { "velkorctl recovery generate NAME [--json]" }, {}, UNCHANGED },
     };
 

@@ -65,7 +65,7 @@ TEST_F(CtlStatus, AHealthyInstallationIsEnforcedAndQuiet)
     const CtlRun run = RunCtl(L"status");
     EXPECT_EQ(0u, run.exitCode) << run.Text();
     EXPECT_EQ((std::vector<std::string>{
-                  "Settings: enabled on, safemodeEnabled on, loggingEnabled off, eventLogEnabled on, requireProof off, networkLogons off",
+                  "Settings: enabled on, safemodeEnabled on, loggingEnabled off, eventLogEnabled on, requireProof off, networkLogons off, requireTouch off",
                   "Account " + _narrowUser + ": factor on, no recovery code, tokens 1234ABCD",
                   "Token 1234ABCD: user " + _narrowUser + ", no proof credential",
                   "Installation: Auth0 \"velkorsubauth.DLL\" (ours), " + Narrow(PackagePath()) +
@@ -220,8 +220,8 @@ TEST_F(CtlStatus, JsonIsOneObjectWithWarningsAlsoOnStandardError)
     ASSERT_EQ(1u, run.out.size()) << run.Text();
     const std::string& json = run.out[0];
     EXPECT_EQ(0u, json.find("{\"command\":\"status\",\"result\":\"notEnforced\",\"exitCode\":3,\"settings\":{\"enabled\":true,"
-                            "\"safemodeEnabled\":false,\"loggingEnabled\":false,\"eventLogEnabled\":false,\"requireProof\":true,\"networkLogons\":false},"
-                            "\"accounts\":[],\"tokens\":[{\"serial\":\"0BADCAFE\",\"user\":\"someone \\\"quoted\\\"\","
+                            "\"safemodeEnabled\":false,\"loggingEnabled\":false,\"eventLogEnabled\":false,\"requireProof\":true,\"networkLogons\":false,\"requireTouch\":false},"
+                            "\"accounts\":[],\"tokens\":[{\"serial\":\"0BADCAFE\",\"interface\":\"reader\",\"name\":null,\"user\":\"someone \\\"quoted\\\"\","
                             "\"credential\":true,\"credentialUsable\":false,\"signCount\":5}],\"installation\":{\"auth0\":null,\"auth0IsOurs\":false,"))
         << json;
     EXPECT_NE(std::string::npos, json.find("\"runAsPPL\":null,\"lsaProtectionRefuses\":false,\"packageLoads\":false},"
