@@ -90,18 +90,21 @@ CVelkorCredential::~CVelkorCredential()
 HRESULT CVelkorCredential::Initialize(const CREDENTIAL_PROVIDER_FIELD_DESCRIPTOR* rgOwnFieldDescriptors,
                                       const OWN_FIELD_STATE_PAIR* rgOwnFieldStates,
                                       ICredentialProviderCredential* pInnerCredential, DWORD dwWrappedDescriptorCount,
-                                      CREDENTIAL_PROVIDER_USAGE_SCENARIO cpus)
+                                      DWORD dwOwnFieldCount, CREDENTIAL_PROVIDER_USAGE_SCENARIO cpus)
 {
     Trace(L"CVelkorCredential()::Initialize");
     _pInnerCredential = pInnerCredential;
     _cpus = cpus;
     _dwWrappedDescriptorCount = dwWrappedDescriptorCount;
+    _dwOwnFieldCount = dwOwnFieldCount <= OWN_FIELD_COUNT ? dwOwnFieldCount : OWN_FIELD_COUNT;
     TraceFormatted(L"_dwWrappedDescriptorCount = %d", static_cast<int>(dwWrappedDescriptorCount));
 
-    for (DWORD i = 0; i < OWN_FIELD_COUNT; ++i)
+    for (DWORD i = 0; i < _dwOwnFieldCount; ++i)
     {
         _rgOwnFieldStates[i] = rgOwnFieldStates[i];
-        if (!OffersRecovery())
+        // The touch hint stands wherever a logon follows; no logon follows a password change.
+        const bool fShown = i == OWN_FIELD_TOUCH_HINT ? _cpus != CPUS_CHANGE_PASSWORD : OffersRecovery();
+        if (!fShown)
         {
             _rgOwnFieldStates[i].cpfs = CPFS_HIDDEN;
         }
@@ -130,6 +133,12 @@ HRESULT CVelkorCredential::Initialize(const CREDENTIAL_PROVIDER_FIELD_DESCRIPTOR
     CoTaskMemFree(_rgOwnFieldStrings[OWN_FIELD_RECOVERY_CODE]);
     _rgOwnFieldStrings[OWN_FIELD_RECOVERY_CODE] = nullptr;
     hr = SHStrDupW(L"", &_rgOwnFieldStrings[OWN_FIELD_RECOVERY_CODE]);
+    if (SUCCEEDED(hr) && _dwOwnFieldCount > OWN_FIELD_TOUCH_HINT)
+    {
+        CoTaskMemFree(_rgOwnFieldStrings[OWN_FIELD_TOUCH_HINT]);
+        _rgOwnFieldStrings[OWN_FIELD_TOUCH_HINT] = nullptr;
+        hr = SHStrDupW(TOUCH_HINT_TEXT, &_rgOwnFieldStrings[OWN_FIELD_TOUCH_HINT]);
+    }
     return hr;
 }
 
@@ -185,7 +194,7 @@ void CVelkorCredential::ForgetRecoveryCode()
 
 bool CVelkorCredential::IsOwnField(DWORD dwFieldID) const
 {
-    return dwFieldID >= _dwWrappedDescriptorCount && dwFieldID - _dwWrappedDescriptorCount < OWN_FIELD_COUNT;
+    return dwFieldID >= _dwWrappedDescriptorCount && dwFieldID - _dwWrappedDescriptorCount < _dwOwnFieldCount;
 }
 
 LPWSTR CVelkorCredential::ReadField(DWORD dwFieldID)

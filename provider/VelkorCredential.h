@@ -18,7 +18,7 @@ public:
     // neither is the recovery code offered or handed over.
     HRESULT Initialize(const CREDENTIAL_PROVIDER_FIELD_DESCRIPTOR* rgOwnFieldDescriptors,
                        const OWN_FIELD_STATE_PAIR* rgOwnFieldStates, ICredentialProviderCredential* pInnerCredential,
-                       DWORD dwWrappedDescriptorCount, CREDENTIAL_PROVIDER_USAGE_SCENARIO cpus);
+                       DWORD dwWrappedDescriptorCount, DWORD dwOwnFieldCount, CREDENTIAL_PROVIDER_USAGE_SCENARIO cpus);
 
     IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     IFACEMETHODIMP_(ULONG) AddRef() override;
@@ -66,6 +66,7 @@ private:
     Microsoft::WRL::ComPtr<ICredentialProviderCredentialEvents> _pUiEvents;
     Microsoft::WRL::ComPtr<ICredentialProviderCredential> _pInnerCredential;
     DWORD _dwWrappedDescriptorCount = 0;
+    DWORD _dwOwnFieldCount = OWN_FIELD_COUNT_WITHOUT_HINT;
     BOOL _fSecWritten = FALSE;
     CREDENTIAL_PROVIDER_USAGE_SCENARIO _cpus = CPUS_INVALID;
 };

@@ -1,4 +1,5 @@
 #include "VelkorProvider.h"
+#include "ConfigStore.h"
 #include "Dll.h"
 #include "OwnFields.h"
 #include "VelkorCredential.h"
@@ -52,6 +53,8 @@ IFACEMETHODIMP CVelkorProvider::SetUsageScenario(CREDENTIAL_PROVIDER_USAGE_SCENA
     ReleaseAllCredentials();
     _pInnerProvider.Reset();
     _cpus = cpus;
+    // Read once per scenario: the tiles of one scenario all show the same fields.
+    _dwOwnFieldCount = IsTouchRequired() ? OWN_FIELD_COUNT : OWN_FIELD_COUNT_WITHOUT_HINT;
 
     Microsoft::WRL::ComPtr<IUnknown> pUnknown;
     HRESULT hr = CoCreateInstance(CLSID_PasswordCredentialProvider, nullptr, CLSCTX_ALL, IID_IUnknown,
@@ -102,7 +105,7 @@ IFACEMETHODIMP CVelkorProvider::GetFieldDescriptorCount(DWORD* pdwCount)
     const HRESULT hr = _pInnerProvider->GetFieldDescriptorCount(&_dwWrappedDescriptorCount);
     if (SUCCEEDED(hr))
     {
-        *pdwCount = _dwWrappedDescriptorCount + OWN_FIELD_COUNT;
+        *pdwCount = _dwWrappedDescriptorCount + _dwOwnFieldCount;
     }
     return hr;
 }
@@ -122,7 +125,7 @@ IFACEMETHODIMP CVelkorProvider::GetFieldDescriptorAt(DWORD dwIndex, CREDENTIAL_P
         return _pInnerProvider->GetFieldDescriptorAt(dwIndex, ppcpfd);
     }
     const DWORD dwOwnIndex = dwIndex - _dwWrappedDescriptorCount;
-    if (dwOwnIndex >= OWN_FIELD_COUNT)
+    if (dwOwnIndex >= _dwOwnFieldCount)
     {
         return E_INVALIDARG;
     }
@@ -175,7 +178,7 @@ IFACEMETHODIMP CVelkorProvider::GetCredentialCount(DWORD* pdwCount, DWORD* pdwDe
             break;
         }
         hr = _rgpCredentials[i]->Initialize(s_rgOwnFieldDescriptors, s_rgOwnFieldStates, pInnerCredential.Get(),
-                                            _dwWrappedDescriptorCount, _cpus);
+                                            _dwWrappedDescriptorCount, _dwOwnFieldCount, _cpus);
     }
     if (FAILED(hr))
     {

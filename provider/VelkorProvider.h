@@ -2,6 +2,7 @@
 // The credential provider: wraps every tile of the system password provider in a
 // CVelkorCredential and forwards everything else to it.
 #include "CredentialProviderApi.h"
+#include "OwnFields.h"
 
 #include <wrl/client.h>
 
@@ -34,5 +35,7 @@ private:
     Microsoft::WRL::ComPtr<ICredentialProvider> _pInnerProvider;
     DWORD _dwCredentialCount = 0;
     DWORD _dwWrappedDescriptorCount = 0;
+    // Our fields of this scenario: the touch hint only while requireTouch is on.
+    DWORD _dwOwnFieldCount = OWN_FIELD_COUNT_WITHOUT_HINT;
     CREDENTIAL_PROVIDER_USAGE_SCENARIO _cpus = CPUS_INVALID;
 };

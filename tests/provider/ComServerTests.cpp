@@ -71,7 +71,7 @@ TEST_F(ProviderTest, RelayHeldByTheInnerCredentialKeepsTheModule)
 {
     auto* pInner = new CFakePasswordCredential(L"alice");
     auto* pCredential = new CVelkorCredential();
-    ASSERT_EQ(S_OK, pCredential->Initialize(s_rgOwnFieldDescriptors, s_rgOwnFieldStates, pInner, W, CPUS_LOGON));
+    ASSERT_EQ(S_OK, pCredential->Initialize(s_rgOwnFieldDescriptors, s_rgOwnFieldStates, pInner, W, OWN_FIELD_COUNT_WITHOUT_HINT, CPUS_LOGON));
     auto* pEvents = new CRecordingCredentialEvents();
     ASSERT_EQ(S_OK, pCredential->Advise(pEvents));
     EXPECT_EQ(0u, pCredential->Release());

@@ -44,6 +44,55 @@ TEST_F(ProviderTest, OwnFieldsFollowTheInnerOnes)
     pProvider->Release();
 }
 
+// While every proof asks for a touch, each tile says so under the password field wherever
+// a logon follows; otherwise the tile has no such field at all.
+TEST_F(ProviderTest, TouchHintStandsUnderThePasswordWhileTouchIsRequired)
+{
+    const struct { CREDENTIAL_PROVIDER_USAGE_SCENARIO cpus; DWORD requireTouch; DWORD fields; CREDENTIAL_PROVIDER_FIELD_STATE hint; } cases[] = {
+        { CPUS_LOGON, 1, W + 3, CPFS_DISPLAY_IN_SELECTED_TILE },
+        { CPUS_UNLOCK_WORKSTATION, 1, W + 3, CPFS_DISPLAY_IN_SELECTED_TILE },
+        { CPUS_CREDUI, 1, W + 3, CPFS_DISPLAY_IN_SELECTED_TILE },
+        { CPUS_CHANGE_PASSWORD, 1, W + 3, CPFS_HIDDEN },
+        { CPUS_LOGON, 2, W + 2, CPFS_HIDDEN },
+        { CPUS_LOGON, 0, W + 2, CPFS_HIDDEN },
+    };
+    for (const auto& c : cases)
+    {
+        testreg::SetDword(testreg::Settings(), L"requireTouch", c.requireTouch);
+        ICredentialProvider* pProvider = CreateProvider(c.cpus);
+        DWORD count = 0;
+        ASSERT_EQ(S_OK, pProvider->GetFieldDescriptorCount(&count));
+        EXPECT_EQ(c.fields, count) << c.cpus << " " << c.requireTouch;
+        DWORD tiles = 0, defaultTile = 0;
+        BOOL autoLogon = FALSE;
+        ASSERT_EQ(S_OK, pProvider->GetCredentialCount(&tiles, &defaultTile, &autoLogon));
+        ICredentialProviderCredential* pTile = nullptr;
+        ASSERT_EQ(S_OK, pProvider->GetCredentialAt(0, &pTile));
+        CREDENTIAL_PROVIDER_FIELD_STATE state = CPFS_HIDDEN;
+        CREDENTIAL_PROVIDER_FIELD_INTERACTIVE_STATE interactive = CPFIS_NONE;
+        if (count == W + 3)
+        {
+            CREDENTIAL_PROVIDER_FIELD_DESCRIPTOR* pDescriptor = nullptr;
+            ASSERT_EQ(S_OK, pProvider->GetFieldDescriptorAt(W + 2, &pDescriptor));
+            EXPECT_EQ(CPFT_SMALL_TEXT, pDescriptor->cpft);
+            CoTaskMemFree(pDescriptor->pszLabel);
+            CoTaskMemFree(pDescriptor);
+            ASSERT_EQ(S_OK, pTile->GetFieldState(W + 2, &state, &interactive));
+            LPWSTR pszHint = nullptr;
+            ASSERT_EQ(S_OK, pTile->GetStringValue(W + 2, &pszHint));
+            EXPECT_STREQ(L"Touch your security key when it flashes", pszHint);
+            CoTaskMemFree(pszHint);
+        }
+        else
+        {
+            EXPECT_EQ(E_INVALIDARG, pTile->GetFieldState(W + 2, &state, &interactive));
+        }
+        EXPECT_EQ(c.hint, state) << c.cpus << " " << c.requireTouch;
+        pTile->Release();
+        pProvider->Release();
+    }
+}
+
 TEST_F(ProviderTest, TilesAreWrappedOneForOneWithTheInnerDefaults)
 {
     FakeConfig().users = { L"alice", L"bob" };
