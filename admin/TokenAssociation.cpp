@@ -624,11 +624,10 @@ namespace
         return static_cast<DWORD>(registered.status);
     }
 
-    // A key over USB alone: known by the credential made for it, under tokens\fido-<id>.
-    DWORD AssociateUsbKey(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], CCardWork& cardWork,
-                          const wchar_t* pszUserName)
+    // Opens the USB key; a key that already holds one of the credentials stored here,
+    // whoever it belongs to, is registered and refused.
+    DWORD RefuseKnownUsbKey(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], CCardWork& cardWork)
     {
-        // A key already known by one of its credentials, whoever it belongs to, is registered.
         wchar_t szHeld[TOKEN_KEY_NAME_CHARS] = {};
         const DWORD identified = IdentifyUsbKey(prompts, szTraceText, cardWork, nullptr, szHeld);
         if (identified != ERROR_SUCCESS)
@@ -639,6 +638,18 @@ namespace
         {
             TraceLine(szTraceText, L"The key holds the credential of %ls\r\n", szHeld);
             return RefuseRegistered(prompts);
+        }
+        return ERROR_SUCCESS;
+    }
+
+    // A key over USB alone: known by the credential made for it, under tokens\fido-<id>.
+    DWORD AssociateUsbKey(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRACE_TEXT_CHARS], CCardWork& cardWork,
+                          const wchar_t* pszUserName)
+    {
+        const DWORD known = RefuseKnownUsbKey(prompts, szTraceText, cardWork);
+        if (known != ERROR_SUCCESS)
+        {
+            return known;
         }
         TOKEN_CREDENTIAL credential = {};
         DWORD result = MakeCredential(prompts, szTraceText, cardWork, pszUserName, true, &credential);
@@ -715,16 +726,10 @@ DWORD AssociateToken(IAdminPrompts& prompts, wchar_t (&szTraceText)[MANAGER_TRAC
     TOKEN_CREDENTIAL credential = {};
     if (fOverUsb)
     {
-        wchar_t szHeld[TOKEN_KEY_NAME_CHARS] = {};
-        const DWORD opened = IdentifyUsbKey(prompts, szTraceText, cardWork, nullptr, szHeld);
-        if (opened != ERROR_SUCCESS)
+        const DWORD known = RefuseKnownUsbKey(prompts, szTraceText, cardWork);
+        if (known != ERROR_SUCCESS)
         {
-            return opened;
-        }
-        if (szHeld[0] != L'\0')
-        {
-            TraceLine(szTraceText, L"The key holds the credential of %ls\r\n", szHeld);
-            return RefuseRegistered(prompts);
+            return known;
         }
     }
     if (fOffersFido || fOverUsb)
