@@ -1,5 +1,6 @@
 #include "TokenAssociation.h"
 #include "AdminEvents.h"
+#include "AssociationPin.h"
 #include "CardSession.h"
 #include "ConfigDirectory.h"
 #include "SmartCardCtap.h"
@@ -68,6 +69,8 @@ namespace
         NEW_TOKEN_CREDENTIAL credential = {};
         TOKEN_PROOF_CHALLENGE challenge = {};
         TOKEN_PROOF_RESULT proof = {};
+        // The key's PIN: what the key said of it, and its hash while it waits to be sent.
+        ASSOCIATION_PIN_WORK pin = {};
     };
 
     void DeleteCardWork(ASSOCIATION_CARD_WORK* pWork)
@@ -76,6 +79,7 @@ namespace
         {
             delete pWork->pSession;
             SecureZeroMemory(&pWork->credential, sizeof(pWork->credential));
+            SecureZeroMemory(&pWork->pin, sizeof(pWork->pin));
             delete pWork;
         }
     }
@@ -128,8 +132,12 @@ namespace
         if (pCardWork->fProbeCtap2)
         {
             CSmartCardCtap exchange(reader, session.Deadline());
-            pCardWork->ctap2 = ProbeCtap2(exchange);
+            pCardWork->ctap2 = ProbeCtap2(exchange, &pCardWork->pin.info);
             pCardWork->ctap2CardResult = exchange.LastDeviceResult();
+            if (pCardWork->ctap2 == CtapExchangeStatus::Ok)
+            {
+                ReadKeyPinState(exchange, pCardWork->pin);
+            }
         }
     }
 
@@ -148,7 +156,7 @@ namespace
         switch (exchange.Open())
         {
         case CtapExchangeStatus::Ok:
-            MakeTokenCredential(exchange, pCardWork->szUserName, &made);
+            MakeCredentialWithPin(exchange, pCardWork->pin, pCardWork->szUserName, &made);
             break;
         case CtapExchangeStatus::NoCtap2:
             made.outcome = TokenCredentialOutcome::NoFidoApplet;
@@ -360,20 +368,42 @@ namespace
         {
             return TOKEN_FLOW_UNUSABLE_INPUT;
         }
-        pWork->pSession->ExtendDeadline(GetTickCount64() + CREDENTIAL_DEADLINE_MS);
-        prompts.ShowProgress(L"Touch the key now");
-        const TokenWorkOutcome outcome = RunCardStep(prompts, pWork, RunMakeCredential);
-        prompts.ShowProgress(nullptr);
-        if (outcome == TokenWorkOutcome::TimedOut)
+        // The key's PIN, where it needs one, is asked for here, between card steps.
+        DWORD result = PrepareKeyPin(prompts, szTraceText, pWork->pin);
+        if (result != ERROR_SUCCESS)
         {
-            TraceLine(szTraceText, L"Credential not made: the key did not answer in time\r\n");
-            return TOKEN_FLOW_TIMED_OUT;
+            return result;
         }
-        if (outcome == TokenWorkOutcome::NotStarted)
+        for (bool fAskedAfterRefusal = false;; fAskedAfterRefusal = true)
         {
-            return ERROR_NOT_ENOUGH_MEMORY;
+            pWork->pSession->ExtendDeadline(GetTickCount64() + CREDENTIAL_DEADLINE_MS);
+            prompts.ShowProgress(L"Touch the key now");
+            const TokenWorkOutcome outcome = RunCardStep(prompts, pWork, RunMakeCredential);
+            prompts.ShowProgress(nullptr);
+            if (outcome == TokenWorkOutcome::TimedOut)
+            {
+                TraceLine(szTraceText, L"Credential not made: the key did not answer in time\r\n");
+                return TOKEN_FLOW_TIMED_OUT;
+            }
+            if (outcome == TokenWorkOutcome::NotStarted)
+            {
+                return ERROR_NOT_ENOUGH_MEMORY;
+            }
+            if (fAskedAfterRefusal || !KeyAsksForPinAfterAll(pWork->pin, pWork->credential))
+            {
+                break;
+            }
+            result = AskKeyPin(prompts, szTraceText, pWork->pin);
+            if (result != ERROR_SUCCESS)
+            {
+                return result;
+            }
         }
-        DWORD result = CredentialFailure(pWork->credential, szTraceText);
+        result = JudgeKeyPinAnswer(prompts, szTraceText, pWork->pin);
+        if (result == ERROR_SUCCESS)
+        {
+            result = CredentialFailure(pWork->credential, szTraceText);
+        }
         if (result == ERROR_SUCCESS)
         {
             result = ProofFailure(pWork->proof, szTraceText);

@@ -33,6 +33,7 @@ struct CtlCommand
     std::wstring path;        // import: the document
     std::wstring file;        // export --file
     std::wstring serial;      // --serial, upper-case
+    std::wstring pinFile;     // associate --pin-file: the file the key's PIN is read from
     bool json = false;
     bool force = false;
     bool recovery = false;       // associate --recovery

@@ -248,10 +248,10 @@ namespace
         return report.Finish(CTL_EXIT_OK);
     }
 
-    int Associate(CCtlReport& report, const CtlAccount& account, bool fRecovery)
+    int Associate(CCtlReport& report, const CtlAccount& account, bool fRecovery, const std::wstring& pinFile)
     {
         WarnAboutRuns(report, account);
-        CConsolePrompts prompts(report, fRecovery);
+        CConsolePrompts prompts(report, fRecovery, pinFile);
         wchar_t szTrace[MANAGER_TRACE_TEXT_CHARS] = {};
         const DWORD result = AssociateTokenWithAccount(prompts, szTrace, account.szName);
         SecureZeroMemory(szTrace, sizeof(szTrace));
@@ -462,7 +462,7 @@ int RunVelkorCtl(const std::vector<std::wstring>& args, CCtlOutput& output)
     case CtlVerb::DisableUser:
         return DisableUser(report, account);
     case CtlVerb::Associate:
-        return Associate(report, account, command.recovery);
+        return Associate(report, account, command.recovery, command.pinFile);
     case CtlVerb::Dissociate:
         return Dissociate(report, account, command.serial, command.removeRecovery);
     case CtlVerb::RecoveryGenerate:

@@ -12,7 +12,8 @@ namespace
         L"  enable computer | disable computer  the token logon for the whole computer\n"
         L"  enable user NAME [--force]          the token logon for a local account\n"
         L"  disable user NAME\n"
-        L"  associate NAME [--recovery]         the plugged-in token to NAME (and a new recovery code)\n"
+        L"  associate NAME [--recovery] [--pin-file PATH]\n"
+        L"                                      the plugged-in token to NAME (and a new recovery code)\n"
         L"  dissociate NAME [--serial SERIAL] [--remove-recovery]\n"
         L"                                      the plugged-in (or a lost) token from NAME\n"
         L"  recovery generate NAME              a new recovery code for NAME, shown once\n"
@@ -79,14 +80,19 @@ namespace
         L"no longer an account but still named by the configuration is switched off all the same.\n";
 
     const wchar_t ASSOCIATE[] =
-        L"velkorctl associate NAME [--recovery] [--json]\n"
+        L"velkorctl associate NAME [--recovery] [--pin-file PATH] [--json]\n"
         L"\n"
         L"Records the one plugged-in Velkor FIDO2 token for NAME (tokens\\SERIAL\\user) and switches\n"
         L"NAME's factor on, with the Login Manager's rules and messages: exactly one token must be\n"
         L"plugged in (exit 4 otherwise), and a token that belongs to an account already is refused\n"
         L"(exit 1). With --recovery a new recovery code is generated in the same step and printed\n"
         L"once (it replaces an earlier one). Services and scheduled tasks that run as NAME are\n"
-        L"named in warnings, as for enable user.\n";
+        L"named in warnings, as for enable user.\n"
+        L"A key with a PIN needs it once, to make its credential: it is asked for at the console\n"
+        L"without echo, or read from the first line of the UTF-8 file --pin-file names (for\n"
+        L"scripts; keep that file where only administrators can read it). Logons never need it.\n"
+        L"A key that wants its PIN at every use is refused (exit 1); a wrong PIN changes nothing\n"
+        L"and tells the attempts left (exit 4).\n";
 
     const wchar_t DISSOCIATE[] =
         L"velkorctl dissociate NAME [--serial SERIAL] [--remove-recovery] [--json]\n"
