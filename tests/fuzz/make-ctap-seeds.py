@@ -163,7 +163,7 @@ for name, data in {
 # client_pin: which answer (0 getKeyAgreement, 1 getPinToken or getPinUvAuthTokenUsingPinWithPermissions,
 # 2 getPINRetries, 3 getInfo), then the answer.
 KA_KEY = {1: 2, 3: -25, -1: 1, -2: hashlib.sha256(b"ka x").digest(), -3: hashlib.sha256(b"ka y").digest()}
-SPEC_INFO = enc({1: ["U2F_V2", "FIDO_2_0"], 2: ["uvm", "hmac-secret"], 3: h("f8a011f38c0a4d15800617111f9edc7d"),
+CTAP_INFO = enc({1: ["U2F_V2", "FIDO_2_0"], 2: ["uvm", "hmac-secret"], 3: h("f8a011f38c0a4d15800617111f9edc7d"),
                  4: {"rk": True, "up": True, "plat": False, "clientPin": False}, 5: 1200, 6: [1]})
 V21_INFO = enc({1: ["FIDO_2_0", "FIDO_2_1"], 3: V_AAGUID, 4: {"rk": False, "up": True, "alwaysUv": True, "clientPin": True,
                 "pinUvAuthToken": True, "makeCredUvNotRqd": True}, 5: 1200, 6: [2, 1],
@@ -177,7 +177,7 @@ for name, (kind, data) in {
     "pin-token-odd": (1, b"\x00" + enc({2: bytes(33)})),
     "pin-wrong": (1, b"\x31"), "pin-blocked": (1, b"\x32"), "pin-auth-blocked": (1, b"\x34"),
     "retries-2-0": (2, b"\x00" + enc({3: 8})), "retries-2-1": (2, b"\x00" + enc({3: 5, 4: True})),
-    "info-spec-example": (3, b"\x00" + SPEC_INFO), "info-2-1": (3, b"\x00" + V21_INFO),
+    "info-ctap-example": (3, b"\x00" + CTAP_INFO), "info-2-1": (3, b"\x00" + V21_INFO),
     "info-refused": (3, b"\x01"),
 }.items():
     write("client_pin", name, bytes([kind]) + data)

@@ -24,10 +24,10 @@ namespace
         return text;
     }
 
-    // The CTAP 2.0 specification's example getInfo answer: {1: ["U2F_V2", "FIDO_2_0"], 2: ["uvm",
+    // The CTAP 2.0 standard's example getInfo answer: {1: ["U2F_V2", "FIDO_2_0"], 2: ["uvm",
     // "hmac-secret"], 3: aaguid, 4: {"rk": true, "up": true, "plat": false, "clientPin": false},
     // 5: 1200, 6: [1]}.
-    const std::string SPEC_INFO =
+    const std::string CTAP20_INFO =
         "a60182665532465f5632684649444f5f325f3002826375766d6b686d61632d7365637265740350f8a011f38c0a4d15800617111f9edc7d"
         "04a462726bf5627570f564706c6174f469636c69656e7450696ef4051904b0068101";
     // A CTAP 2.1 key with every option association looks at, and members it skips (algorithms,
@@ -52,10 +52,10 @@ namespace
     }
 }
 
-TEST(CtapClientPin, TheSpecificationsGetInfoExample)
+TEST(CtapClientPin, TheCtap20ExampleGetInfoAnswer)
 {
     CTAP_AUTHENTICATOR_INFO info;
-    ASSERT_EQ(CtapResult::Ok, Info("00" + SPEC_INFO, &info));
+    ASSERT_EQ(CtapResult::Ok, Info("00" + CTAP20_INFO, &info));
     EXPECT_FALSE(info.fFido21);
     EXPECT_EQ(CtapOption::False, info.clientPin);
     EXPECT_EQ(CtapOption::Absent, info.alwaysUv);
@@ -97,7 +97,7 @@ TEST(CtapClientPin, GetInfoAnswersThatCannotBeRead)
           CtapResult::MalformedAnswer },
         { "members out of order", "00a20350f8a011f38c0a4d15800617111f9edc7d018168" "4649444f5f325f30",
           CtapResult::MalformedAnswer },
-        { "a byte after the map", "00" + SPEC_INFO + "00", CtapResult::MalformedAnswer },
+        { "a byte after the map", "00" + CTAP20_INFO + "00", CtapResult::MalformedAnswer },
     };
     for (const auto& c : cases)
     {
