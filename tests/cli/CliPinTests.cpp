@@ -94,9 +94,6 @@ namespace
     const CliPinCase CASES[] = {
         { "the PIN from a file with a byte order mark and a line end", [](int) {}, "\xEF\xBB\xBFVelkor-PIN-7391\r\nmore\r\n",
           L"associate {user} --pin-file {pin}", 0, {}, true },
-        { "a wrong PIN", [](int) {}, "Wrong-PIN-5820\n", L"associate {user} --pin-file {pin}", 4,
-          { L"Wrong PIN; nothing was changed (7 attempts left)", L"Error 0xFFFFFE31 adding token: The PIN given to the key is wrong" },
-          false },
         { "no console and no --pin-file", [](int) {}, nullptr, L"associate {user}", 4,
           { L"velkorctl: the key needs its PIN and there is no console to type it at: give --pin-file PATH",
             L"No PIN was given; nothing was changed" }, false },
@@ -108,12 +105,6 @@ namespace
           { L"is no PIN (empty, too long or not UTF-8)" }, false },
         { "a key that needs no PIN never reads the file", [](int r) { VScardSetFidoPin(r, nullptr); }, nullptr,
           L"associate {user} --pin-file {pin}", 0, {}, true },
-        { "a key that wants its PIN at every use", [](int r) { VScardSetFidoKnob(r, VSCARD_FIDO_ALWAYS_UV, 1); }, "Velkor-PIN-7391",
-          L"associate {user} --pin-file {pin}", 1,
-          { L"This key requires its PIN for every use; it cannot be used for logon" }, false },
-        { "a blocked PIN", [](int r) { VScardSetFidoKnob(r, VSCARD_FIDO_PIN_RETRIES, 0); }, "Velkor-PIN-7391",
-          L"associate {user} --pin-file {pin}", 4, { L"The key's PIN is blocked; nothing was changed. The key must be reset" },
-          false },
     };
 }
 

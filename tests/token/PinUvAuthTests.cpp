@@ -1,23 +1,17 @@
 // The PIN/UV auth protocols through CNG: the primitives against their published test
 // vectors (RFC 4231, RFC 5869, NIST SP 800-38A, RFC 5903), both protocols against values
-// computed apart from this code (OpenSSL and Python), the PIN's text, and the whole exchange
-// with the virtual key, whose side of the protocols is written apart from the product's.
-// Under Wine the ECDH derivation is CEcdhStandIn's.
+// computed apart from this code (OpenSSL and Python), and the PIN's text. The exchange with
+// a key is tested end to end in the association tests. Under Wine the ECDH derivation is
+// CEcdhStandIn's.
 #include "CngKeyAgreement.h"
 #include "CngSymmetric.h"
 #include "EcdhStandIn.h"
 #include "PinUvAuthProtocol.h"
 #include "RandomBytes.h"
-#include "SmartCardContext.h"
-#include "SmartCardCtap.h"
-#include "SmartCardReader.h"
 #include "TokenPin.h"
-#include "TokenProof.h"
-#include "VirtualSCard.h"
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -185,181 +179,5 @@ TEST(PinUvCrypto, ThePinsText)
     {
         BYTE hash[16] = {};
         EXPECT_EQ(c.check, HashPinText(c.pin.c_str(), hash)) << c.pin.size() << " units";
-    }
-}
-
-namespace
-{
-    const wchar_t TOKEN_READER[] = L"Halvane Velkor FIDO2 Security Key 0";
-
-    // The product's PIN steps over the product's smart-card exchange, against the virtual key.
-    class VirtualKeyPin : public ::testing::Test
-    {
-    protected:
-        void SetUp() override
-        {
-            ASSERT_TRUE(_standIn.IsReady());
-            VScardReset();
-            _reader = VScardAddReader(TOKEN_READER, TRUE);
-        }
-        void TearDown() override
-        {
-            _exchange.reset();
-            _card.reset();
-            _context.Release();
-            VScardReset();
-        }
-
-        ICtapExchange& Exchange()
-        {
-            if (!_exchange)
-            {
-                EXPECT_EQ(SCARD_S_SUCCESS, _context.EstablishContext());
-                _card = std::make_unique<CSmartCardReader>(_context.context, TOKEN_READER);
-                _card->traceData = false;
-                EXPECT_EQ(SCARD_S_SUCCESS, _card->Connect(SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1));
-                _exchange = std::make_unique<CSmartCardCtap>(*_card, GetTickCount64() + 20000);
-                TOKEN_INFO info;
-                EXPECT_EQ(CtapExchangeStatus::Ok, ProbeCtap2(*_exchange, &info));
-                EXPECT_EQ(TokenInfoState::Read, info.state);
-                _info = info.info;
-            }
-            return *_exchange;
-        }
-
-        // The key out of the reader and back: it lost power.
-        void Replug()
-        {
-            _exchange.reset();
-            _card.reset();
-            _context.Release();
-            VScardRemoveToken(_reader);
-            VScardInsertToken(_reader);
-        }
-
-        TOKEN_PIN_RESULT Token(const wchar_t* pszPin, TOKEN_PIN_TOKEN* pToken)
-        {
-            BYTE hash[16];
-            EXPECT_EQ(PinTextCheck::Ok, HashPinText(pszPin, hash));
-            TOKEN_PIN_RESULT result;
-            ICtapExchange& exchange = Exchange();
-            GetPinUvAuthToken(exchange, _info, hash, VELKOR_RP_ID, pToken, &result);
-            return result;
-        }
-
-        uint32_t Retries()
-        {
-            CTAP_PIN_RETRIES retries = {};
-            TOKEN_PIN_RESULT result;
-            ICtapExchange& exchange = Exchange();
-            ReadPinRetries(exchange, ChoosePinUvAuthProtocol(_info), &retries, &result);
-            EXPECT_EQ(TokenPinOutcome::Ok, result.outcome);
-            return retries.retries;
-        }
-
-        CEcdhStandIn _standIn{ L"winscard.dll" };
-        int _reader = -1;
-        CSmartCardContext _context;
-        std::unique_ptr<CSmartCardReader> _card;
-        std::unique_ptr<CSmartCardCtap> _exchange;
-        CTAP_AUTHENTICATOR_INFO _info = {};
-    };
-}
-
-// CTAP 2.0 keys (getPinToken, protocol 1), CTAP 2.1 keys (getPinUvAuthTokenUsingPinWithPermissions,
-// protocol 2, or 1 where they offer only that): the token makes the credential, which the key
-// says was made with user verification.
-TEST_F(VirtualKeyPin, TheTokenFromTheRightPinMakesTheCredential)
-{
-    const struct { const char* version; DWORD protocols; uint8_t protocol; DWORD cbToken; } cases[] = {
-        { "FIDO_2_0", 0, 1, 32 },
-        { "FIDO_2_1", 0, 2, 32 },
-        { "FIDO_2_1", 1, 1, 32 },
-    };
-    for (const auto& c : cases)
-    {
-        TearDown();
-        SetUp();
-        VScardSetFidoVersion(_reader, c.version);
-        VScardSetFidoKnob(_reader, VSCARD_FIDO_PIN_PROTOCOLS, c.protocols);
-        VScardSetFidoPin(_reader, "4711-pin");
-        NEW_TOKEN_CREDENTIAL made;
-        MakeTokenCredential(Exchange(), L"alice", &made);
-        EXPECT_EQ(CTAP_STATUS_PIN_REQUIRED, made.ctapStatus) << c.version << ": no credential without the PIN";
-
-        TOKEN_PIN_TOKEN token = {};
-        ASSERT_EQ(TokenPinOutcome::Ok, Token(L"4711-pin", &token).outcome) << c.version;
-        EXPECT_EQ(c.protocol, token.protocol) << c.version;
-        EXPECT_EQ(c.cbToken, token.cbToken) << c.version;
-        MakeTokenCredential(Exchange(), L"alice", &made, &token);
-        EXPECT_EQ(TokenCredentialOutcome::Made, made.outcome) << c.version << " " << int(made.ctapStatus);
-        // A token of another power-up is worth nothing.
-        Replug();
-        MakeTokenCredential(Exchange(), L"alice", &made, &token);
-        EXPECT_EQ(CTAP_STATUS_PIN_AUTH_INVALID, made.ctapStatus) << c.version;
-    }
-}
-
-// 8 retries; each wrong PIN takes one, the right PIN gives them back; three wrong in a row
-// want the key plugged in again; none left is blocked for good.
-TEST_F(VirtualKeyPin, WrongPinsRetriesAndTheBlockedPin)
-{
-    VScardSetFidoVersion(_reader, "FIDO_2_1");
-    VScardSetFidoPin(_reader, "4711-pin");
-    TOKEN_PIN_TOKEN token;
-    EXPECT_EQ(8u, Retries());
-    EXPECT_EQ(TokenPinOutcome::WrongPin, Token(L"0000", &token).outcome);
-    EXPECT_EQ(7u, Retries());
-    EXPECT_EQ(TokenPinOutcome::Ok, Token(L"4711-pin", &token).outcome);
-    EXPECT_EQ(8u, Retries());
-    EXPECT_EQ(TokenPinOutcome::WrongPin, Token(L"0000", &token).outcome);
-    EXPECT_EQ(TokenPinOutcome::WrongPin, Token(L"0001", &token).outcome);
-    EXPECT_EQ(TokenPinOutcome::PowerCycleNeeded, Token(L"0002", &token).outcome);
-    EXPECT_EQ(TokenPinOutcome::PowerCycleNeeded, Token(L"4711-pin", &token).outcome) << "not even the right one";
-    Replug();
-    EXPECT_EQ(5u, Retries());
-    for (int i = 0; i < 4; ++i)
-    {
-        if (i == 2) Replug();
-        EXPECT_EQ(TokenPinOutcome::WrongPin, Token(L"0000", &token).outcome) << i;
-    }
-    EXPECT_EQ(TokenPinOutcome::Blocked, Token(L"0000", &token).outcome);
-    EXPECT_EQ(0u, Retries());
-    Replug();
-    EXPECT_EQ(TokenPinOutcome::Blocked, Token(L"4711-pin", &token).outcome);
-}
-
-// What getInfo says for each knob, and what makeCredential and getAssertion then ask for.
-TEST_F(VirtualKeyPin, GetInfoFollowsTheKnobs)
-{
-    const struct { const char* what; const char* pin; int knob; CtapOption clientPin, notRequired, alwaysUv; uint8_t makeStatus; } cases[] = {
-        { "no PIN set", nullptr, -1, CtapOption::False, CtapOption::Absent, CtapOption::Absent, 0 },
-        { "a PIN", "4711-pin", -1, CtapOption::True, CtapOption::Absent, CtapOption::Absent, CTAP_STATUS_PIN_REQUIRED },
-        { "makeCredUvNotRqd", "4711-pin", VSCARD_FIDO_MAKE_CRED_UV_NOT_RQD, CtapOption::True, CtapOption::True, CtapOption::Absent, 0 },
-        { "alwaysUv", "4711-pin", VSCARD_FIDO_ALWAYS_UV, CtapOption::True, CtapOption::Absent, CtapOption::True, CTAP_STATUS_PIN_REQUIRED },
-    };
-    for (const auto& c : cases)
-    {
-        TearDown();
-        SetUp();
-        VScardSetFidoPin(_reader, c.pin);
-        if (c.knob >= 0) VScardSetFidoKnob(_reader, c.knob, 1);
-        NEW_TOKEN_CREDENTIAL made;
-        MakeTokenCredential(Exchange(), L"alice", &made);
-        EXPECT_EQ(c.clientPin, _info.clientPin) << c.what;
-        EXPECT_EQ(c.notRequired, _info.makeCredUvNotRqd) << c.what;
-        EXPECT_EQ(c.alwaysUv, _info.alwaysUv) << c.what;
-        EXPECT_EQ(c.makeStatus, made.ctapStatus) << c.what;
-        if (made.outcome != TokenCredentialOutcome::Made) continue;
-        // A made credential proves without the PIN: logons never ask for it.
-        TOKEN_CREDENTIAL stored = {};
-        memcpy(stored.rgbCredentialId, made.rgbCredentialId, made.cbCredentialId);
-        stored.cbCredentialId = made.cbCredentialId;
-        memcpy(stored.rgbPublicKey, made.rgbPublicKey, sizeof(stored.rgbPublicKey));
-        TOKEN_PROOF_CHALLENGE challenge;
-        ASSERT_TRUE(DrawTokenProofChallenge(&challenge));
-        TOKEN_PROOF_RESULT proof;
-        ProveOnOpenExchange(Exchange(), stored, challenge, false, &proof);
-        EXPECT_EQ(TokenProofOutcome::Proven, proof.outcome) << c.what << ": " << testing::PrintToString(std::wstring(proof.szReason));
     }
 }
