@@ -9,6 +9,10 @@ constexpr UINT INFORMATION_BOX = MB_OK | MB_ICONINFORMATION;
 constexpr UINT QUESTION_BOX = MB_YESNO | MB_ICONQUESTION;
 constexpr UINT WARNING_BOX = MB_OK | MB_ICONWARNING;
 
+// Room for a PIN as typed: a key's PIN is at most 63 bytes of UTF-8, and a longer text must
+// still be seen as too long rather than cut.
+constexpr size_t PIN_INPUT_CHARS = 128;
+
 class IAdminPrompts
 {
 public:
@@ -28,6 +32,10 @@ public:
     {
         return WaitForSingleObject(hDone, dwMilliseconds) == WAIT_OBJECT_0;
     }
+    // Asks for the security key's PIN with the question pszQuestion; szPin receives it,
+    // terminated. False when none was given (cancelled, or nowhere to ask); the text then
+    // says nothing. The caller wipes szPin; a program keeps no other copy of it.
+    virtual bool AskPin(const wchar_t* /*pszQuestion*/, wchar_t (&/*szPin*/)[PIN_INPUT_CHARS]) { return false; }
     // The serial number of the token a flow has just associated or dissociated.
     virtual void TokenRecorded(const wchar_t* /*pszSerial*/) {}
     // The association is complete and the account switched on: "Token added to user".

@@ -1,4 +1,5 @@
 #include "StatusWords.h"
+#include "AssociationPin.h"
 #include "TokenAssociation.h"
 
 #include <strsafe.h>
@@ -20,6 +21,9 @@ namespace
         { TOKEN_FLOW_REFUSED, L"Refused: the key is registered already, is not this account's key, or cannot prove possession while proof is required" },
         { TOKEN_FLOW_TIMED_OUT, L"The key was not touched in time" },
         { TOKEN_FLOW_BAD_ANSWER, L"The key's answer was unusable" },
+        { TOKEN_FLOW_PIN_NOT_GIVEN, L"The key needs its PIN, and none was given" },
+        { TOKEN_FLOW_PIN_UNUSABLE, L"The text given cannot be a security key's PIN" },
+        { TOKEN_FLOW_PIN_NOT_SENT, L"The PIN could not be sent to the key" },
         { ERROR_SUCCESS, L"Success" },
         { ERROR_FILE_NOT_FOUND, L"The registry key or value does not exist" },
         { ERROR_PATH_NOT_FOUND, L"The path does not exist" },
@@ -77,6 +81,8 @@ namespace
         { 0x2F, L"The key was not touched in time" },
         { 0x31, L"The PIN given to the key is wrong" },
         { 0x32, L"The key's PIN is blocked" },
+        { 0x33, L"The key did not accept the proof of its PIN" },
+        { 0x34, L"The key wants to be unplugged and plugged in again after wrong PINs" },
         { 0x35, L"The key has no PIN set, and one is needed" },
         { 0x36, L"The key asks for its PIN" },
         { 0x39, L"The key was not touched in time" },

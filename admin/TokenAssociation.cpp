@@ -1,5 +1,6 @@
 #include "TokenAssociation.h"
 #include "AdminEvents.h"
+#include "AssociationPin.h"
 #include "CardSession.h"
 #include "ConfigDirectory.h"
 #include "CtapHidDevice.h"
@@ -82,6 +83,8 @@ namespace
         NEW_TOKEN_CREDENTIAL credential = {};
         TOKEN_PROOF_CHALLENGE challenge = {};
         TOKEN_PROOF_RESULT proof = {};
+        // The key's PIN: what the key said of it, and its hash while it waits to be sent.
+        ASSOCIATION_PIN_WORK pin = {};
     };
 
     void DeleteCardWork(ASSOCIATION_CARD_WORK* pWork)
@@ -92,6 +95,7 @@ namespace
             delete pWork->pSession;
             SecureZeroMemory(&pWork->credential, sizeof(pWork->credential));
             SecureZeroMemory(&pWork->known, sizeof(pWork->known));
+            SecureZeroMemory(&pWork->pin, sizeof(pWork->pin));
             delete pWork;
         }
     }
@@ -165,8 +169,12 @@ namespace
         if (pCardWork->fProbeCtap2)
         {
             CSmartCardCtap exchange(reader, session.Deadline());
-            pCardWork->ctap2 = ProbeCtap2(exchange);
+            pCardWork->ctap2 = ProbeCtap2(exchange, &pCardWork->pin.info);
             pCardWork->ctap2CardResult = exchange.LastDeviceResult();
+            if (pCardWork->ctap2 == CtapExchangeStatus::Ok)
+            {
+                ReadKeyPinState(exchange, pCardWork->pin);
+            }
             // The same key may offer CTAP2 over USB instead.
             if (pCardWork->ctap2 == CtapExchangeStatus::NoCtap2 && fUsbAllowed)
             {
@@ -186,8 +194,16 @@ namespace
             return;
         }
         pCardWork->hidOpened = pCardWork->pHid->Open();
-        if (pCardWork->hidOpened != CtapExchangeStatus::Ok || pCardWork->known.cTokens == 0 ||
-            !DrawTokenProofChallenge(&pCardWork->challenge))
+        if (pCardWork->hidOpened != CtapExchangeStatus::Ok)
+        {
+            return;
+        }
+        // What the key says of its PIN, for a credential to be made on it.
+        if (ReadTokenInfo(*pCardWork->pHid, &pCardWork->pin.info) == CtapExchangeStatus::Ok)
+        {
+            ReadKeyPinState(*pCardWork->pHid, pCardWork->pin);
+        }
+        if (pCardWork->known.cTokens == 0 || !DrawTokenProofChallenge(&pCardWork->challenge))
         {
             return;
         }
@@ -235,7 +251,7 @@ namespace
         switch (opened)
         {
         case CtapExchangeStatus::Ok:
-            MakeTokenCredential(*pExchange, pCardWork->szUserName, &made);
+            MakeCredentialWithPin(*pExchange, pCardWork->pin, pCardWork->szUserName, &made);
             break;
         case CtapExchangeStatus::NoCtap2:
             made.outcome = TokenCredentialOutcome::NoFidoApplet;
@@ -514,20 +530,42 @@ namespace
             return TOKEN_FLOW_UNUSABLE_INPUT;
         }
         pWork->fOverUsb = fOverUsb;
-        pWork->pSession->ExtendDeadline(GetTickCount64() + CREDENTIAL_DEADLINE_MS);
-        prompts.ShowProgress(L"Touch the key now");
-        const TokenWorkOutcome outcome = RunCardStep(prompts, pWork, RunMakeCredential);
-        prompts.ShowProgress(nullptr);
-        if (outcome == TokenWorkOutcome::TimedOut)
+        // The key's PIN, where it needs one, is asked for here, between card steps.
+        DWORD result = PrepareKeyPin(prompts, szTraceText, pWork->pin);
+        if (result != ERROR_SUCCESS)
         {
-            TraceLine(szTraceText, L"Credential not made: the key did not answer in time\r\n");
-            return TOKEN_FLOW_TIMED_OUT;
+            return result;
         }
-        if (outcome == TokenWorkOutcome::NotStarted)
+        for (bool fAskedAfterRefusal = false;; fAskedAfterRefusal = true)
         {
-            return ERROR_NOT_ENOUGH_MEMORY;
+            pWork->pSession->ExtendDeadline(GetTickCount64() + CREDENTIAL_DEADLINE_MS);
+            prompts.ShowProgress(L"Touch the key now");
+            const TokenWorkOutcome outcome = RunCardStep(prompts, pWork, RunMakeCredential);
+            prompts.ShowProgress(nullptr);
+            if (outcome == TokenWorkOutcome::TimedOut)
+            {
+                TraceLine(szTraceText, L"Credential not made: the key did not answer in time\r\n");
+                return TOKEN_FLOW_TIMED_OUT;
+            }
+            if (outcome == TokenWorkOutcome::NotStarted)
+            {
+                return ERROR_NOT_ENOUGH_MEMORY;
+            }
+            if (fAskedAfterRefusal || !KeyAsksForPinAfterAll(pWork->pin, pWork->credential))
+            {
+                break;
+            }
+            result = AskKeyPin(prompts, szTraceText, pWork->pin);
+            if (result != ERROR_SUCCESS)
+            {
+                return result;
+            }
         }
-        DWORD result = CredentialFailure(pWork->credential, szTraceText);
+        result = JudgeKeyPinAnswer(prompts, szTraceText, pWork->pin);
+        if (result == ERROR_SUCCESS)
+        {
+            result = CredentialFailure(pWork->credential, szTraceText);
+        }
         if (result == ERROR_SUCCESS)
         {
             result = ProofFailure(pWork->proof, szTraceText);

@@ -11,7 +11,9 @@
 class CConsolePrompts final : public IAdminPrompts
 {
 public:
-    CConsolePrompts(CCtlReport& report, bool fAnswerYes) : _report(report), _fAnswerYes(fAnswerYes) {}
+    // pinFile: where a key's PIN is read from; empty: asked for at the console.
+    CConsolePrompts(CCtlReport& report, bool fAnswerYes, const std::wstring& pinFile = std::wstring())
+        : _report(report), _fAnswerYes(fAnswerYes), _pinFile(pinFile) {}
 
     int Show(const wchar_t* pszText, UINT uType) override;
     void ShowRecoveryCode(const wchar_t* pszCode) override;
@@ -21,10 +23,17 @@ public:
     // "Touch the key now" while the key makes its credential: a person at the console reads
     // it at once (on standard error with --json, whose standard output is the object alone).
     void ShowProgress(const wchar_t* pszText) override;
+    // The key's PIN: the first line of the --pin-file file, or typed at the console without
+    // echo. Neither: an error line, and none.
+    bool AskPin(const wchar_t* pszQuestion, wchar_t (&szPin)[PIN_INPUT_CHARS]) override;
 
 private:
+    bool ReadPinFile(wchar_t (&szPin)[PIN_INPUT_CHARS]);
+    bool ReadPinAtConsole(const wchar_t* pszQuestion, wchar_t (&szPin)[PIN_INPUT_CHARS]);
+
     CCtlReport& _report;
     bool _fAnswerYes;
+    std::wstring _pinFile;
     std::wstring _serial;
 };
 

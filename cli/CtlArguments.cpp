@@ -39,7 +39,7 @@ namespace
     };
 
     // Options that take a value, given as "--option VALUE" or "--option=VALUE".
-    const wchar_t* const VALUE_OPTIONS[] = { L"--serial", L"--file", L"--interface" };
+    const wchar_t* const VALUE_OPTIONS[] = { L"--serial", L"--file", L"--interface", L"--pin-file" };
     // Options that stand alone besides --json, --help and --version.
     const wchar_t* const FLAG_OPTIONS[] = { L"--force", L"--recovery", L"--remove-recovery", L"--enable", L"--yes" };
 
@@ -68,7 +68,7 @@ namespace
     {
         if (option == L"--force")
             return verb == CtlVerb::EnableUser || verb == CtlVerb::RecoveryRemove || verb == CtlVerb::Import;
-        if (option == L"--recovery") return verb == CtlVerb::Associate;
+        if (option == L"--recovery" || option == L"--pin-file") return verb == CtlVerb::Associate;
         if (option == L"--serial" || option == L"--remove-recovery") return verb == CtlVerb::Dissociate;
         if (option == L"--file") return verb == CtlVerb::Export;
         if (option == L"--interface") return verb == CtlVerb::Associate || verb == CtlVerb::Dissociate;
@@ -115,6 +115,7 @@ CtlCommand ParseCtlArguments(const std::vector<std::wstring>& args)
     bool serialGiven = false;
     bool fileGiven = false;
     bool interfaceGiven = false;
+    bool pinFileGiven = false;
     std::wstring serialText;
     std::wstring interfaceText;
 
@@ -139,7 +140,10 @@ CtlCommand ParseCtlArguments(const std::vector<std::wstring>& args)
         for (const wchar_t* name : FLAG_OPTIONS) isFlag = isFlag || option == name;
         if (takesValue)
         {
-            bool& given = option == L"--serial" ? serialGiven : option == L"--interface" ? interfaceGiven : fileGiven;
+            bool& given = option == L"--serial"      ? serialGiven
+                          : option == L"--interface" ? interfaceGiven
+                          : option == L"--file"      ? fileGiven
+                                                     : pinFileGiven;
             if (given) return UsageError(command, option + L" is given twice");
             given = true;
             std::wstring value;
@@ -152,7 +156,10 @@ CtlCommand ParseCtlArguments(const std::vector<std::wstring>& args)
             {
                 value = arg.substr(equals + 1);
             }
-            (option == L"--serial" ? serialText : option == L"--interface" ? interfaceText : command.file) = value;
+            (option == L"--serial"      ? serialText
+             : option == L"--interface" ? interfaceText
+             : option == L"--file"      ? command.file
+                                        : command.pinFile) = value;
             options.push_back(option);
         }
         else if (equals != std::wstring::npos)
@@ -274,6 +281,7 @@ CtlCommand ParseCtlArguments(const std::vector<std::wstring>& args)
         command.keyInterface = iface == L"reader" ? CtlKeyInterface::Reader : CtlKeyInterface::Usb;
     }
     if (fileGiven && command.file.empty()) return UsageError(command, L"--file needs a file name");
+    if (pinFileGiven && command.pinFile.empty()) return UsageError(command, L"--pin-file needs a file name");
     if (command.verb == CtlVerb::Export && command.json && command.file.empty())
     {
         return UsageError(command, L"export --json writes the document with --file PATH (standard output carries the report)");

@@ -42,6 +42,7 @@ struct CtlCommand
     std::wstring file;        // export --file
     std::wstring serial;      // --serial, upper-case (fido- in lower case)
     CtlKeyInterface keyInterface = CtlKeyInterface::Any; // --interface
+    std::wstring pinFile;     // associate --pin-file: the file the key's PIN is read from
     bool json = false;
     bool force = false;
     bool recovery = false;       // associate --recovery

@@ -259,10 +259,11 @@ namespace
         return AssociationInterface::Any;
     }
 
-    int Associate(CCtlReport& report, const CtlAccount& account, bool fRecovery, CtlKeyInterface keyInterface)
+    int Associate(CCtlReport& report, const CtlAccount& account, bool fRecovery, CtlKeyInterface keyInterface,
+                  const std::wstring& pinFile)
     {
         WarnAboutRuns(report, account);
-        CConsolePrompts prompts(report, fRecovery);
+        CConsolePrompts prompts(report, fRecovery, pinFile);
         wchar_t szTrace[MANAGER_TRACE_TEXT_CHARS] = {};
         const DWORD result = AssociateTokenWithAccount(prompts, szTrace, account.szName, KeyInterface(keyInterface));
         SecureZeroMemory(szTrace, sizeof(szTrace));
@@ -474,7 +475,7 @@ int RunVelkorCtl(const std::vector<std::wstring>& args, CCtlOutput& output)
     case CtlVerb::DisableUser:
         return DisableUser(report, account);
     case CtlVerb::Associate:
-        return Associate(report, account, command.recovery, command.keyInterface);
+        return Associate(report, account, command.recovery, command.keyInterface, command.pinFile);
     case CtlVerb::Dissociate:
         return Dissociate(report, account, command.serial, command.removeRecovery, command.keyInterface);
     case CtlVerb::RecoveryGenerate:

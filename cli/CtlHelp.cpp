@@ -12,7 +12,7 @@ namespace
         L"  enable computer | disable computer  the token logon for the whole computer\n"
         L"  enable user NAME [--force]          the token logon for a local account\n"
         L"  disable user NAME\n"
-        L"  associate NAME [--recovery] [--interface reader|usb]\n"
+        L"  associate NAME [--recovery] [--interface reader|usb] [--pin-file PATH]\n"
         L"                                      the plugged-in key to NAME (and a new recovery code)\n"
         L"  dissociate NAME [--serial ID] [--remove-recovery] [--interface reader|usb]\n"
         L"                                      the plugged-in (or a lost) key from NAME\n"
@@ -80,7 +80,7 @@ namespace
         L"no longer an account but still named by the configuration is switched off all the same.\n";
 
     const wchar_t ASSOCIATE[] =
-        L"velkorctl associate NAME [--recovery] [--interface reader|usb] [--json]\n"
+        L"velkorctl associate NAME [--recovery] [--interface reader|usb] [--pin-file PATH] [--json]\n"
         L"\n"
         L"Records the one plugged-in key for NAME and switches NAME's factor on, with the Login\n"
         L"Manager's rules and messages. A Velkor FIDO2 token in a token reader is recorded by its\n"
@@ -91,7 +91,12 @@ namespace
         L"credential is made. Exactly one key must be plugged in (exit 4 otherwise), and a key that\n"
         L"belongs to an account already is refused (exit 1). With --recovery a new recovery code is\n"
         L"generated in the same step and printed once (it replaces an earlier one). Services and\n"
-        L"scheduled tasks that run as NAME are named in warnings, as for enable user.\n";
+        L"scheduled tasks that run as NAME are named in warnings, as for enable user.\n"
+        L"A key with a PIN needs it once, to make its credential: it is asked for at the console\n"
+        L"without echo, or read from the first line of the UTF-8 file --pin-file names (for\n"
+        L"scripts; keep that file where only administrators can read it). Logons never need it.\n"
+        L"A key that wants its PIN at every use is refused (exit 1); a wrong PIN changes nothing\n"
+        L"and tells the attempts left (exit 4).\n";
 
     const wchar_t DISSOCIATE[] =
         L"velkorctl dissociate NAME [--serial ID] [--remove-recovery] [--interface reader|usb] [--json]\n"

@@ -7,6 +7,7 @@
 #include "ConfigStore.h"
 #include "InstallationHealth.h"
 #include "LockoutPreflight.h"
+#include "PinDlg.h"
 #include "VelkorVersion.h"
 #include "resource.h"
 
@@ -367,6 +368,13 @@ namespace
             SendMessageW(_hwndText, WM_SETFONT, SendMessageW(_hwndDialog, WM_GETFONT, 0, 0), TRUE);
             EnableWindow(_hwndDialog, FALSE);
             UpdateWindow(_hwndDialog);
+        }
+
+        // A password box over the dialog, between two card steps.
+        bool AskPin(const wchar_t* pszQuestion, wchar_t (&szPin)[PIN_INPUT_CHARS]) override
+        {
+            CPinDlg dlg(_hwndDialog, pszQuestion, szPin);
+            return dlg.DoModal() == IDOK;
         }
 
         bool WaitForToken(HANDLE hDone, DWORD dwMilliseconds) override

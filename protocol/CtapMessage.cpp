@@ -22,33 +22,6 @@ namespace
     constexpr int64_t GA_USER = 4;
     constexpr int64_t GA_NUMBER_OF_CREDENTIALS = 5;
 
-    // The status byte (handed back, when asked for, whatever follows), then the rest must
-    // be exactly one canonical item, a map: the reader is left after its header.
-    CtapResult OpenAnswerMap(const uint8_t* pbAnswer, size_t cbAnswer, uint8_t* pbCtapStatus, CCborReader* pReader,
-                             size_t* pcEntries)
-    {
-        const uint8_t status = (pbAnswer != nullptr && cbAnswer != 0) ? pbAnswer[0] : 0;
-        if (pbCtapStatus != nullptr)
-        {
-            *pbCtapStatus = status;
-        }
-        if (pbAnswer == nullptr || cbAnswer == 0)
-        {
-            return CtapResult::MalformedAnswer;
-        }
-        if (status != CTAP_STATUS_OK)
-        {
-            return CtapResult::AuthenticatorStatus;
-        }
-        size_t cbItem = 0;
-        if (!CheckCanonicalCbor(pbAnswer + 1, cbAnswer - 1, &cbItem) || cbItem != cbAnswer - 1)
-        {
-            return CtapResult::MalformedAnswer;
-        }
-        *pReader = CCborReader(pbAnswer + 1, cbAnswer - 1);
-        return pReader->ReadMapHeader(pcEntries) ? CtapResult::Ok : CtapResult::MalformedAnswer;
-    }
-
     // The key of a map entry: an integer key, or false after stepping over any other key
     // (whose value the caller then skips).
     bool ReadIntegerKey(CCborReader& reader, int64_t* pKey, bool* pfSkipped)
@@ -236,17 +209,47 @@ namespace
     }
 }
 
+CtapResult OpenCtapAnswerMap(const uint8_t* pbAnswer, size_t cbAnswer, uint8_t* pbCtapStatus, CCborReader* pReader,
+                             size_t* pcEntries)
+{
+    const uint8_t status = (pbAnswer != nullptr && cbAnswer != 0) ? pbAnswer[0] : 0;
+    if (pbCtapStatus != nullptr)
+    {
+        *pbCtapStatus = status;
+    }
+    if (pbAnswer == nullptr || cbAnswer == 0)
+    {
+        return CtapResult::MalformedAnswer;
+    }
+    if (status != CTAP_STATUS_OK)
+    {
+        return CtapResult::AuthenticatorStatus;
+    }
+    size_t cbItem = 0;
+    if (!CheckCanonicalCbor(pbAnswer + 1, cbAnswer - 1, &cbItem) || cbItem != cbAnswer - 1)
+    {
+        return CtapResult::MalformedAnswer;
+    }
+    *pReader = CCborReader(pbAnswer + 1, cbAnswer - 1);
+    return pReader->ReadMapHeader(pcEntries) ? CtapResult::Ok : CtapResult::MalformedAnswer;
+}
+
 size_t EncodeMakeCredentialRequest(const char* pszRpId, const uint8_t (&rgbClientDataHash)[CTAP_CLIENT_DATA_HASH_BYTES],
                                    const uint8_t (&rgbUserId)[CTAP_USER_ID_BYTES], const char* pchUserName,
-                                   size_t cchUserName, uint8_t* pbRequest, size_t cbRequest)
+                                   size_t cchUserName, uint8_t* pbRequest, size_t cbRequest,
+                                   const CTAP_PIN_UV_AUTH_PARAM* pPinUvAuth)
 {
     if (pszRpId == nullptr || pbRequest == nullptr || cbRequest == 0)
     {
         return 0;
     }
+    if (pPinUvAuth != nullptr && (pPinUvAuth->pbParam == nullptr || (pPinUvAuth->cbParam != 16 && pPinUvAuth->cbParam != 32)))
+    {
+        return 0;
+    }
     pbRequest[0] = CTAP_CMD_MAKE_CREDENTIAL;
     CCborWriter writer(pbRequest + 1, cbRequest - 1);
-    writer.WriteMapHeader(4);
+    writer.WriteMapHeader(pPinUvAuth != nullptr ? 6 : 4);
     writer.WriteUnsigned(1);
     writer.WriteBytes(rgbClientDataHash, CTAP_CLIENT_DATA_HASH_BYTES);
     writer.WriteUnsigned(2);
@@ -266,6 +269,13 @@ size_t EncodeMakeCredentialRequest(const char* pszRpId, const uint8_t (&rgbClien
     writer.WriteInteger(COSE_ALG_ES256);
     writer.WriteText("type");
     writer.WriteText(PUBLIC_KEY_TYPE);
+    if (pPinUvAuth != nullptr)
+    {
+        writer.WriteUnsigned(8);
+        writer.WriteBytes(pPinUvAuth->pbParam, pPinUvAuth->cbParam);
+        writer.WriteUnsigned(9);
+        writer.WriteUnsigned(pPinUvAuth->protocol);
+    }
     return writer.Failed() ? 0 : 1 + writer.Length();
 }
 
@@ -348,7 +358,7 @@ CtapResult ParseMakeCredentialResponse(const uint8_t* pbAnswer, size_t cbAnswer,
 {
     CCborReader reader(nullptr, 0);
     size_t cEntries = 0;
-    const CtapResult opened = OpenAnswerMap(pbAnswer, cbAnswer, pbCtapStatus, &reader, &cEntries);
+    const CtapResult opened = OpenCtapAnswerMap(pbAnswer, cbAnswer, pbCtapStatus, &reader, &cEntries);
     if (opened != CtapResult::Ok)
     {
         return opened;
@@ -409,7 +419,7 @@ CtapResult ParseGetAssertionResponse(const uint8_t* pbAnswer, size_t cbAnswer,
 {
     CCborReader reader(nullptr, 0);
     size_t cEntries = 0;
-    const CtapResult opened = OpenAnswerMap(pbAnswer, cbAnswer, pbCtapStatus, &reader, &cEntries);
+    const CtapResult opened = OpenCtapAnswerMap(pbAnswer, cbAnswer, pbCtapStatus, &reader, &cEntries);
     if (opened != CtapResult::Ok)
     {
         return opened;

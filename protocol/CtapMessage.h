@@ -10,6 +10,8 @@
 
 #include "EcdsaSignature.h"
 
+class CCborReader;
+
 // The relying party every Velkor credential is made for.
 constexpr char VELKOR_RP_ID[] = "velkor-fido2-login.local";
 
@@ -39,18 +41,29 @@ constexpr uint8_t AUTH_DATA_FLAG_UV = 0x04; // user verified
 constexpr uint8_t AUTH_DATA_FLAG_AT = 0x40; // attested credential data follows
 constexpr uint8_t AUTH_DATA_FLAG_ED = 0x80; // extension data follows
 
-// Enough for either request with the longest credential ID, VELKOR_RP_ID and a user
-// name of up to 200 bytes of UTF-8.
+// Enough for either request with the longest credential ID, VELKOR_RP_ID, a user name of
+// up to 200 bytes of UTF-8 and a PIN/UV auth parameter.
 constexpr size_t CTAP_REQUEST_BUFFER_BYTES = 1280;
 
+// What a request carries to show that the key's PIN was given: pinUvAuthParam (16 bytes
+// under PIN/UV auth protocol 1, 32 under protocol 2) and the protocol's number.
+struct CTAP_PIN_UV_AUTH_PARAM
+{
+    const uint8_t* pbParam;
+    size_t cbParam;
+    uint8_t protocol;
+};
+
 // authenticatorMakeCredential: {1: clientDataHash, 2: {"id": rpId}, 3: {"id": userId,
-// "name": userName}, 4: [{"alg": -7, "type": "public-key"}]}, no options. pchUserName is
-// the account name in UTF-8 (cchUserName bytes, no terminator needed). Writes the command
-// byte and the map into pbRequest and returns the length, or 0 when it does not fit or
-// the rpId or name is not UTF-8.
+// "name": userName}, 4: [{"alg": -7, "type": "public-key"}]}, no options, and with
+// pPinUvAuth {8: pinUvAuthParam, 9: pinUvAuthProtocol}. pchUserName is the account name
+// in UTF-8 (cchUserName bytes, no terminator needed). Writes the command byte and the map
+// into pbRequest and returns the length, or 0 when it does not fit, the rpId or name is
+// not UTF-8, or the auth parameter is not 16 or 32 bytes.
 size_t EncodeMakeCredentialRequest(const char* pszRpId, const uint8_t (&rgbClientDataHash)[CTAP_CLIENT_DATA_HASH_BYTES],
                                    const uint8_t (&rgbUserId)[CTAP_USER_ID_BYTES], const char* pchUserName,
-                                   size_t cchUserName, uint8_t* pbRequest, size_t cbRequest);
+                                   size_t cchUserName, uint8_t* pbRequest, size_t cbRequest,
+                                   const CTAP_PIN_UV_AUTH_PARAM* pPinUvAuth = nullptr);
 
 // authenticatorGetAssertion: {1: rpId, 2: clientDataHash, 3: [{"id": credentialId, "type":
 // "public-key"}], 5: {"up": false}}, without member 5 when the user's presence is asked
@@ -85,6 +98,13 @@ constexpr size_t CTAP_RESULT_TEXT_CHARS = 32;
 // The text of a result, with the status byte for AuthenticatorStatus:
 // "authenticator status 0x2E".
 void FormatCtapResult(CtapResult result, uint8_t ctapStatus, wchar_t (&szText)[CTAP_RESULT_TEXT_CHARS]);
+
+// The first steps of reading any answer: the status byte (handed back through pbCtapStatus,
+// when given, whatever follows; 0 for an empty answer), then the rest must be exactly one
+// canonical item, a map, of whose entries *pcEntries receives the count; *pReader is left
+// after the map's header. AuthenticatorStatus for a status other than 00.
+CtapResult OpenCtapAnswerMap(const uint8_t* pbAnswer, size_t cbAnswer, uint8_t* pbCtapStatus, CCborReader* pReader,
+                             size_t* pcEntries);
 
 // A new credential read from an authenticatorMakeCredential answer.
 struct CTAP_NEW_CREDENTIAL

@@ -7,8 +7,6 @@
 
 namespace
 {
-    constexpr DWORD USER_NAME_UTF8_MAX = 200;
-
     void SetReason(TOKEN_PROOF_RESULT* pResult, TokenProofOutcome outcome, const wchar_t* pszReason)
     {
         pResult->outcome = outcome;
@@ -154,73 +152,4 @@ void ProveOnOpenExchange(ICtapExchange& exchange, const TOKEN_CREDENTIAL& creden
         return;
     }
     pResult->outcome = TokenProofOutcome::Proven;
-}
-
-CtapExchangeStatus ProbeCtap2(ICtapExchange& exchange)
-{
-    const CtapExchangeStatus status = exchange.Open();
-    if (status != CtapExchangeStatus::Ok)
-    {
-        return status;
-    }
-    // authenticatorGetInfo: any CTAP answer, whatever its status byte, shows CTAP2 spoken here.
-    const uint8_t rgbGetInfo[] = { CTAP_CMD_GET_INFO };
-    uint8_t rgbAnswer[CTAP_CREDENTIAL_ANSWER_MAX];
-    CCtapAnswerBuffer answer(rgbAnswer, sizeof(rgbAnswer));
-    return exchange.Exchange(rgbGetInfo, sizeof(rgbGetInfo), answer);
-}
-
-void MakeTokenCredential(ICtapExchange& exchange, const wchar_t* pszUserName, NEW_TOKEN_CREDENTIAL* pCredential)
-{
-    SecureZeroMemory(pCredential, sizeof(*pCredential));
-    pCredential->outcome = TokenCredentialOutcome::Failed;
-    pCredential->answerCheck = CtapResult::Ok;
-
-    char szUserName[USER_NAME_UTF8_MAX] = {};
-    const int cbUserName = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, pszUserName, -1, szUserName,
-                                               sizeof(szUserName), nullptr, nullptr);
-    BYTE rgbRpIdHash[CTAP_RP_ID_HASH_BYTES];
-    uint8_t rgbClientDataHash[CTAP_CLIENT_DATA_HASH_BYTES];
-    uint8_t rgbUserId[CTAP_USER_ID_BYTES];
-    // Nothing is sent without a name to give, a relying party hash and fresh random bytes.
-    if (cbUserName <= 1 || !RelyingPartyHash(rgbRpIdHash) || !FillRandomBytes(rgbClientDataHash, sizeof(rgbClientDataHash)) ||
-        !FillRandomBytes(rgbUserId, sizeof(rgbUserId)))
-    {
-        return;
-    }
-
-    uint8_t rgbRequest[CTAP_REQUEST_BUFFER_BYTES];
-    uint8_t rgbAnswer[CTAP_CREDENTIAL_ANSWER_MAX];
-    CCtapAnswerBuffer answer(rgbAnswer, sizeof(rgbAnswer));
-    const size_t cbRequest = EncodeMakeCredentialRequest(VELKOR_RP_ID, rgbClientDataHash, rgbUserId, szUserName,
-                                                         static_cast<size_t>(cbUserName - 1), rgbRequest,
-                                                         sizeof(rgbRequest));
-    const CtapExchangeStatus status =
-        cbRequest != 0 ? exchange.Exchange(rgbRequest, cbRequest, answer) : CtapExchangeStatus::DeviceError;
-    switch (status)
-    {
-    case CtapExchangeStatus::Ok: break;
-    case CtapExchangeStatus::NoCtap2: pCredential->outcome = TokenCredentialOutcome::NoFidoApplet; return;
-    case CtapExchangeStatus::TimedOut: pCredential->outcome = TokenCredentialOutcome::TimedOut; return;
-    case CtapExchangeStatus::AnswerTooLong:
-    case CtapExchangeStatus::MalformedAnswer: pCredential->answerCheck = CtapResult::MalformedAnswer; return;
-    case CtapExchangeStatus::DeviceError:
-        pCredential->deviceResult = exchange.LastDeviceResult();
-        pCredential->statusWord = exchange.LastStatusWord();
-        return;
-    }
-
-    CTAP_NEW_CREDENTIAL made;
-    const CtapResult check = ParseMakeCredentialResponse(answer.Data(), answer.Length(), rgbRpIdHash, &made,
-                                                         &pCredential->ctapStatus);
-    if (check != CtapResult::Ok)
-    {
-        pCredential->answerCheck = check;
-        return;
-    }
-    memcpy(pCredential->rgbCredentialId, made.pbCredentialId, made.cbCredentialId);
-    pCredential->cbCredentialId = static_cast<DWORD>(made.cbCredentialId);
-    memcpy(pCredential->rgbPublicKey, made.rgbPublicKey, sizeof(pCredential->rgbPublicKey));
-    pCredential->signCount = made.signCount;
-    pCredential->outcome = TokenCredentialOutcome::Made;
 }

@@ -4,9 +4,11 @@
 // signature counter must have grown since the last proof. Also the making of that
 // credential at association. Written once over the exchange either interface offers;
 // hashing, the challenge and the signature check are CNG's.
+#include "CtapClientPin.h"
 #include "CtapExchange.h"
 #include "CtapMessage.h"
 #include "TokenCredentialStore.h"
+#include "TokenPin.h"
 
 enum class TokenProofOutcome
 {
@@ -71,10 +73,29 @@ struct NEW_TOKEN_CREDENTIAL
     DWORD signCount;
 };
 
+// What the probe learnt of the key from its authenticatorGetInfo answer.
+enum class TokenInfoState
+{
+    NotAsked,   // the probe did not get as far as an answer
+    Read,       // the info is the key's
+    Refused,    // an authenticator status other than 00: nothing is known of its PIN
+    Unreadable, // status 00, but the answer is not one that can be read
+};
+
+struct TOKEN_INFO
+{
+    TokenInfoState state;
+    CTAP_AUTHENTICATOR_INFO info; // Read only
+};
+
 // Whether the key speaks CTAP2 on this interface: Open, then authenticatorGetInfo. NoCtap2
-// only when the key itself refused.
-CtapExchangeStatus ProbeCtap2(ICtapExchange& exchange);
+// only when the key itself refused. Any CTAP answer shows CTAP2 spoken here; *pInfo, when
+// given, receives what the answer said.
+CtapExchangeStatus ProbeCtap2(ICtapExchange& exchange, TOKEN_INFO* pInfo = nullptr);
+// The same on an exchange already open.
+CtapExchangeStatus ReadTokenInfo(ICtapExchange& exchange, TOKEN_INFO* pInfo);
 
 // Makes a credential for the account on an open exchange (authenticatorMakeCredential; a
-// touch of the key may be needed).
-void MakeTokenCredential(ICtapExchange& exchange, const wchar_t* pszUserName, NEW_TOKEN_CREDENTIAL* pCredential);
+// touch of the key may be needed), with pinUvAuthParam from pPinToken when it is given.
+void MakeTokenCredential(ICtapExchange& exchange, const wchar_t* pszUserName, NEW_TOKEN_CREDENTIAL* pCredential,
+                         const TOKEN_PIN_TOKEN* pPinToken = nullptr);

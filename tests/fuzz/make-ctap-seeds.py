@@ -158,3 +158,26 @@ for name, data in {
     "errors": answers(2048, h("6e00"), h("6d00"), h("9100"), h("039100"), h("90")),
 }.items():
     write("apdu_answer", name, data)
+
+
+# client_pin: which answer (0 getKeyAgreement, 1 getPinToken or getPinUvAuthTokenUsingPinWithPermissions,
+# 2 getPINRetries, 3 getInfo), then the answer.
+KA_KEY = {1: 2, 3: -25, -1: 1, -2: hashlib.sha256(b"ka x").digest(), -3: hashlib.sha256(b"ka y").digest()}
+CTAP_INFO = enc({1: ["U2F_V2", "FIDO_2_0"], 2: ["uvm", "hmac-secret"], 3: h("f8a011f38c0a4d15800617111f9edc7d"),
+                 4: {"rk": True, "up": True, "plat": False, "clientPin": False}, 5: 1200, 6: [1]})
+V21_INFO = enc({1: ["FIDO_2_0", "FIDO_2_1"], 3: V_AAGUID, 4: {"rk": False, "up": True, "alwaysUv": True, "clientPin": True,
+                "pinUvAuthToken": True, "makeCredUvNotRqd": True}, 5: 1200, 6: [2, 1],
+                10: [{"alg": -7, "type": "public-key"}], 19: {"FIDO": 1}})
+for name, (kind, data) in {
+    "key-agreement": (0, b"\x00" + enc({1: KA_KEY})),
+    "key-agreement-es256": (0, b"\x00" + enc({1: {**KA_KEY, 3: -7}})),
+    "key-agreement-refused": (0, b"\x01"),
+    "pin-token-protocol-1": (1, b"\x00" + enc({2: bytes(range(32))})),
+    "pin-token-protocol-2": (1, b"\x00" + enc({2: bytes(range(48))})),
+    "pin-token-odd": (1, b"\x00" + enc({2: bytes(33)})),
+    "pin-wrong": (1, b"\x31"), "pin-blocked": (1, b"\x32"), "pin-auth-blocked": (1, b"\x34"),
+    "retries-2-0": (2, b"\x00" + enc({3: 8})), "retries-2-1": (2, b"\x00" + enc({3: 5, 4: True})),
+    "info-ctap-example": (3, b"\x00" + CTAP_INFO), "info-2-1": (3, b"\x00" + V21_INFO),
+    "info-refused": (3, b"\x01"),
+}.items():
+    write("client_pin", name, bytes([kind]) + data)

@@ -2,6 +2,7 @@
 // Wine): start-up, both check boxes, the button handlers with their recovery-code
 // prompts, and the refusals. Message boxes are answered by the recorder.
 #include "ConfigStore.h"
+#include "EcdhStandIn.h"
 #include "EventRecorder.h"
 #include "ImportPatch.h"
 #include "LsaStandIn.h"
@@ -562,6 +563,74 @@ TEST_F(ManagerDialog, AssociationMakesTheKeysCredentialWhileAskingForATouch)
     ExpectBoxes({ { L"Token added to user", TYPE_INFORMATION }, { L"Do you want to generate recovery code?", TYPE_QUESTION } });
     EXPECT_EQ(65u, testreg::ReadAnsi(testreg::Token(SERIAL), "publicKey").size());
     EXPECT_FALSE(testreg::ReadAnsi(testreg::Token(SERIAL), "credentialId").empty());
+}
+
+namespace
+{
+    // The PIN box of an association in progress, answered once it is up: its question and
+    // whether it hides what is typed are kept, the PIN typed (or the box cancelled).
+    struct PIN_BOX
+    {
+        const wchar_t* pszTyped; // null: cancelled
+        std::wstring question;
+        bool fPassword = false;
+        bool fAnswered = false;
+    } g_pinBox;
+
+    BOOL CALLBACK AnswerPinBox(HWND hwnd, LPARAM)
+    {
+        wchar_t caption[64] = {};
+        GetWindowTextW(hwnd, caption, 64);
+        if (wcscmp(caption, L"Security key PIN") != 0 || !IsWindowVisible(hwnd)) return TRUE;
+        g_pinBox.question = Text(GetDlgItem(hwnd, IDC_PIN_QUESTION));
+        HWND hwndEdit = GetDlgItem(hwnd, IDC_PIN_EDIT);
+        g_pinBox.fPassword = (GetWindowLongW(hwndEdit, GWL_STYLE) & ES_PASSWORD) != 0;
+        if (g_pinBox.pszTyped != nullptr) SetWindowTextW(hwndEdit, g_pinBox.pszTyped);
+        g_pinBox.fAnswered = true;
+        SendMessageW(GetDlgItem(hwnd, g_pinBox.pszTyped != nullptr ? IDOK : IDCANCEL), BM_CLICK, 0, 0);
+        return FALSE;
+    }
+
+    void CALLBACK LookForPinBox(HWND, UINT, UINT_PTR idEvent, DWORD)
+    {
+        if (g_pinBox.fAnswered) return;
+        EnumThreadWindows(GetCurrentThreadId(), AnswerPinBox, 0);
+        if (g_pinBox.fAnswered) KillTimer(nullptr, idEvent);
+    }
+}
+
+// A key with a PIN: the association asks for it in a password box over the dialog, and with
+// it makes the key's credential; cancelled, nothing is written.
+TEST_F(ManagerDialog, AKeyWithAPinIsAskedForItInAPasswordBox)
+{
+    CEcdhStandIn standIn{ L"winscard.dll" };
+    ASSERT_TRUE(standIn.IsReady());
+    ProviderOn();
+    VScardSetFidoPin(PlugToken(), "4711-pin");
+    for (const wchar_t* pszTyped : { static_cast<const wchar_t*>(nullptr), L"4711-pin" })
+    {
+        _boxes.Clear();
+        _boxes.AnswerQuestions(pszTyped != nullptr ? std::vector<int>{ IDNO } : std::vector<int>{});
+        g_pinBox = { pszTyped, L"", false, false };
+        RunDialog([&](HWND hwnd) {
+            SetTimer(nullptr, 0, 20, LookForPinBox);
+            Click(hwnd, IDC_ASSOCIATE);
+        });
+        EXPECT_TRUE(g_pinBox.fAnswered);
+        EXPECT_TRUE(g_pinBox.fPassword) << "what is typed is not shown";
+        EXPECT_EQ(L"Type the PIN of the security key. It is needed once, to associate the key; logons never ask for it "
+                  L"(8 attempts left)", g_pinBox.question);
+        if (pszTyped == nullptr)
+        {
+            ExpectBoxes({ { L"No PIN was given; nothing was changed", TYPE_ERROR },
+                          { L"Error 0xFFFFFD01 adding token: The key needs its PIN, and none was given", TYPE_ERROR } });
+            EXPECT_FALSE(testreg::KeyExists(testreg::Token(SERIAL)));
+            continue;
+        }
+        ExpectBoxes({ { L"Token added to user", TYPE_INFORMATION }, { L"Do you want to generate recovery code?", TYPE_QUESTION } });
+        EXPECT_FALSE(testreg::ReadAnsi(testreg::Token(SERIAL), "credentialId").empty());
+        EXPECT_TRUE(IsUserEnabled(_user.c_str()));
+    }
 }
 
 TEST_F(ManagerDialog, AFailedAssociationShowsItsCodeAfterTheFlowsOwnBox)

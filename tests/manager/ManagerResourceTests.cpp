@@ -96,6 +96,27 @@ TEST_F(ManagerResources, AboutBoxTemplate)
     EXPECT_EQ(62, header.cy);
 }
 
+TEST_F(ManagerResources, PinBoxTemplateHidesWhatIsTyped)
+{
+    const std::vector<BYTE> bytes = Resource(RT_DIALOG, MAKEINTRESOURCEW(IDD_PIN_DIALOG));
+    ASSERT_FALSE(bytes.empty());
+    const DialogHeader header = ReadDialogHeader(bytes);
+    EXPECT_EQ(static_cast<DWORD>(WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT | DS_FIXEDSYS), header.style);
+    EXPECT_EQ(4, header.items);
+    // The edit control's style, found by its id in its DLGITEMTEMPLATEEX (style at -12, id at 0).
+    bool found = false;
+    for (size_t offset = 26; offset + 4 <= bytes.size(); offset += 2)
+    {
+        if (At<DWORD>(bytes, offset) != IDC_PIN_EDIT || offset < 12) continue;
+        const DWORD style = At<DWORD>(bytes, offset - 12);
+        if ((style & WS_CHILD) == 0) continue;
+        found = true;
+        EXPECT_EQ(static_cast<DWORD>(ES_PASSWORD), style & ES_PASSWORD);
+        EXPECT_EQ(static_cast<DWORD>(WS_TABSTOP), style & WS_TABSTOP);
+    }
+    EXPECT_TRUE(found);
+}
+
 TEST_F(ManagerResources, NoDynamicLayoutForEitherDialog)
 {
     for (int id : { IDD_ABOUTBOX, IDD_MANAGER_DIALOG })

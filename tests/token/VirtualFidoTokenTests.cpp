@@ -440,7 +440,9 @@ TEST_F(VirtualFidoToken, ScenarioDirectives)
     EXPECT_EQ(0x6D00, sw);
 
     for (const char* bad : { "fido chunk 0\n", "fido chunk 257\n", "fido counter sometimes\n", "fido absent 9000\n",
-                             "fido damage everything cut\n", "fido wobble\n", "device-secret 123\n", "device-secret\n" })
+                             "fido damage everything cut\n", "fido wobble\n", "device-secret 123\n", "device-secret\n",
+                             "fido pin 123\n", "fido pin\n", "fido pin-protocols 3\n", "fido pin-protocols 1,2\n",
+                             "fido pin-retries\n", "fido always-uv 1\n" })
     {
         EXPECT_EQ(1, load(bad)) << bad;
     }

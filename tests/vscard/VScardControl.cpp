@@ -160,6 +160,25 @@ BOOL WINAPI VScardSetFidoKnob(int reader, int knob, DWORD value)
     return TRUE;
 }
 
+BOOL WINAPI VScardSetFidoPin(int reader, const char* pin)
+{
+    const size_t length = pin != NULL ? strlen(pin) : 0;
+    if (length != 0 && (length < 4 || length > 63))
+        return FALSE;
+    try {
+        Guard lock;
+        ensureInit(true);
+        Reader* r = readerAt(reader);
+        if (!r)
+            return FALSE;
+        r->fido.pin.assign(pin != NULL ? pin : "", length);
+        r->fido.knobs[VSCARD_FIDO_PIN_RETRIES] = 8;
+        return TRUE;
+    } catch (...) {
+        return FALSE;
+    }
+}
+
 BOOL WINAPI VScardSetDeviceSecret(int reader, const BYTE* secret, DWORD length)
 {
     if (length > 64 || (secret == NULL && length != 0))

@@ -35,8 +35,20 @@ struct FidoToken {
     std::vector<BYTE> withheld; // CTAP answer kept back while the touch is awaited
     DWORD pollsLeft = 0;
 
+    // clientPIN: the PIN (UTF-8, empty for none; its retries are a knob), and what lasts
+    // until the token loses power: wrong PINs in a row, the key-agreement key pair (a CNG
+    // private blob, made when first asked for) and the pinUvAuthToken with what it allows.
+    std::string pin;
+    DWORD wrongPinsInARow = 0;
+    std::vector<BYTE> agreementKey;
+    std::vector<BYTE> pinToken;
+    DWORD pinTokenProtocol = 0;
+    DWORD pinTokenPermissions = 0;
+    std::string pinTokenRpId;
+
     FidoToken();
     void resetSession();
+    void powerCycle();
 };
 
 struct Reader {

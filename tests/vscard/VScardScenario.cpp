@@ -182,6 +182,9 @@ bool applyFido(const std::vector<Word>& w, FidoToken& f, std::wstring* error)
         {"refuse-get-response-80", VSCARD_FIDO_REFUSE_GET_RESPONSE_80, 0},
         {"endless-more-data", VSCARD_FIDO_ENDLESS_MORE_DATA, 0},
         {"busy", VSCARD_FIDO_BUSY, 0},
+        {"make-cred-uv-not-rqd", VSCARD_FIDO_MAKE_CRED_UV_NOT_RQD, 0},
+        {"always-uv", VSCARD_FIDO_ALWAYS_UV, 0},
+        {"pin-retries", VSCARD_FIDO_PIN_RETRIES, 1},
         {"touch-polls", VSCARD_FIDO_TOUCH_POLLS, 1},
         {"touch-delay", VSCARD_FIDO_TOUCH_DELAY_MS, 1},
         {"assertion-delay", VSCARD_FIDO_ASSERTION_DELAY_MS, 1},
@@ -218,6 +221,25 @@ bool applyFido(const std::vector<Word>& w, FidoToken& f, std::wstring* error)
             return false;
         }
         f.knobs[VSCARD_FIDO_REFUSE_CTAP] = sw;
+        return true;
+    }
+    if (setting == "pin") {
+        if (w.size() != 3 || w[2].text.size() < 4 || w[2].text.size() > 63) {
+            *error = L"expected: fido pin <text of 4 to 63 bytes>";
+            return false;
+        }
+        f.pin = w[2].text;
+        f.knobs[VSCARD_FIDO_PIN_RETRIES] = 8;
+        return true;
+    }
+    if (setting == "pin-protocols") {
+        const std::string list = w.size() == 3 ? w[2].text : std::string();
+        const DWORD mask = list == "1" ? 1 : list == "2" ? 2 : list == "2,1" ? 3 : 0;
+        if (mask == 0) {
+            *error = L"expected: fido pin-protocols 1|2|2,1";
+            return false;
+        }
+        f.knobs[VSCARD_FIDO_PIN_PROTOCOLS] = mask;
         return true;
     }
     if (setting == "version") {

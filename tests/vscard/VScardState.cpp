@@ -211,6 +211,7 @@ void removeToken(Reader& r)
     ++r.events;
     r.transactionOwner = 0;
     r.fido.resetSession();
+    r.fido.powerCycle(); // out of the reader, out of power
     notifyChange();
 }
 

@@ -74,6 +74,10 @@ enum {
     VSCARD_FIDO_REFUSE_CTAP,            /* SW: every NFCCTAP_MSG answers this status word (0x6D00: U2F only) */
     VSCARD_FIDO_ENDLESS_MORE_DATA,      /* 1: NFCCTAP_MSG and every GET RESPONSE answer 61 10 with no data */
     VSCARD_FIDO_BUSY,                   /* 1: a CTAP command never ends: 01 91 00 to it and to every poll */
+    VSCARD_FIDO_PIN_RETRIES,            /* PIN retries left (default 8); 0: the PIN is blocked */
+    VSCARD_FIDO_MAKE_CRED_UV_NOT_RQD,   /* 1: getInfo says makeCredUvNotRqd, and makeCredential needs no PIN */
+    VSCARD_FIDO_ALWAYS_UV,              /* 1: getInfo says alwaysUv, and makeCredential and getAssertion need the PIN */
+    VSCARD_FIDO_PIN_PROTOCOLS,          /* PIN/UV auth protocols offered: 1, 2, or 3 for both (2 first); 0: by version */
     VSCARD_FIDO_KNOB_COUNT
 };
 
@@ -146,6 +150,10 @@ VSCARD_API BOOL WINAPI VScardSetFidoKnob(int reader, int knob, DWORD value);
    back to the default, derived from the serial. Tokens with the same secret accept
    each other's credentials; with another secret they answer CTAP status 0x2E. */
 VSCARD_API BOOL WINAPI VScardSetDeviceSecret(int reader, const BYTE* secret, DWORD length);
+
+/* The authenticator's PIN, UTF-8 (4 to 63 bytes); NULL or "": no PIN set. Setting it also
+   gives back all retries (VSCARD_FIDO_PIN_RETRIES 8). */
+VSCARD_API BOOL WINAPI VScardSetFidoPin(int reader, const char* pin);
 
 /* Makes the nth call of `function` counted from now (1 = the next one) return
    `code` without doing anything; with andAfter every later call fails too.
