@@ -229,7 +229,7 @@ TEST_F(VirtualHidKey, SpeaksCtapHidOverTheTokensAuthenticator)
     }
     // A second channel while the first one's command runs: busy.
     VScardHidSetFidoKnob(device, VSCARD_FIDO_REFUSE_SILENT, 0);
-    VScardHidSetFidoKnob(device, VSCARD_FIDO_ASSERTION_DELAY_MS, 300);
+    VScardHidSetFidoKnob(device, VSCARD_FIDO_ASSERTION_DELAY_MS, 1000);
     const DWORD other = key.Init();
     Bytes reply, keepalives;
     ASSERT_EQ(ERROR_SUCCESS, key.Send(cid, CBOR, AssertionRequest(id, false)));
@@ -307,6 +307,7 @@ TEST_F(VirtualHidKey, CancellingCommandsAndReads)
     }
 
     // A pending read ends with ERROR_OPERATION_ABORTED only once cancelled; nothing left, nothing found.
+    Fresh();
     CHidTestKey key(PathOf(device));
     BYTE report[65];
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
