@@ -110,7 +110,7 @@ void plugHidDevice(int index, bool plugged);
 void resetHid(); // called by resetState
 
 // The device's side of the reports.
-void hidOutputReport(int index, const BYTE* report); // a 65-byte report the host wrote
+void hidOutputReport(int index, const BYTE* report, DWORD size); // a report the host wrote, report ID first
 bool hidTakeReport(HidHandle& hh, BYTE* buffer); // a queued input report for a read
 void hidServeReads(HANDLE h, HidHandle& hh);
 void hidFailIo(HANDLE h, HidHandle& hh, LONG status); // completes every pending I/O of the handle

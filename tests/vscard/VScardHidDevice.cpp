@@ -95,7 +95,8 @@ bool noteReportRead(int index, const BYTE* report)
     HidDevice& d = gh.devices[(size_t)index];
     ++d.reportsRead;
     std::string name;
-    logLine(std::string("HID ReadFile ") + productText(d, &name) + " -> 0x00000000 " + hexText(report + 1, kHidPacketBytes));
+    if (g.logFile != INVALID_HANDLE_VALUE)
+        logLine(std::string("HID ReadFile ") + productText(d, &name) + " -> 0x00000000 " + hexText(report + 1, kHidPacketBytes));
     return d.unplugCountdown != 0 && --d.unplugCountdown == 0;
 }
 
@@ -654,20 +655,20 @@ void hidServeReads(HANDLE h, HidHandle& hh)
         plugHidDevice(hh.device, false);
 }
 
-void hidOutputReport(int index, const BYTE* report)
+void hidOutputReport(int index, const BYTE* report, DWORD size)
 {
     HidDevice& d = gh.devices[(size_t)index];
-    const BYTE* p = report + 1;
+    HidPacket packet = {}; // another device's shorter report, padded
+    memcpy(packet.bytes, report + 1, size - 1 < kHidPacketBytes ? size - 1 : kHidPacketBytes);
+    const BYTE* p = packet.bytes;
     ++d.packetsWritten;
-    if (d.written.size() < kWrittenKept) {
-        HidPacket kept;
-        memcpy(kept.bytes, p, kHidPacketBytes);
-        d.written.push_back(kept);
-    }
+    if (d.written.size() < kWrittenKept)
+        d.written.push_back(packet);
     if (p[4] & 0x80)
         ++d.commands[p[4] & 0x7F];
     std::string name;
-    logLine(std::string("HID WriteFile ") + productText(d, &name) + " " + hexText(p, kHidPacketBytes) + " -> 0x00000000");
+    if (g.logFile != INVALID_HANDLE_VALUE)
+        logLine(std::string("HID WriteFile ") + productText(d, &name) + " " + hexText(p, kHidPacketBytes) + " -> 0x00000000");
     if (!d.fido() || d.knobs[VSCARD_HID_MUTE])
         return;
     const DWORD cid = be32(p);

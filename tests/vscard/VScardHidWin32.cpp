@@ -180,6 +180,10 @@ BOOL transfer(HANDLE h, BYTE* buffer, DWORD size, LPDWORD done, LPOVERLAPPED ov,
             return FALSE;
         }
         const DWORD report = write ? d->outputReportBytes() : d->inputReportBytes();
+        if (report == 0) {
+            SetLastError(ERROR_INVALID_FUNCTION); // a device without reports that way
+            return FALSE;
+        }
         if (buffer == NULL) {
             misuse(std::string(function) + " with no buffer");
             SetLastError(ERROR_NOACCESS);
@@ -215,7 +219,7 @@ BOOL transfer(HANDLE h, BYTE* buffer, DWORD size, LPDWORD done, LPOVERLAPPED ov,
             const bool pending = hh->overlapped && !d->knobs[VSCARD_HID_SYNC_WRITES];
             if (pending)
                 hh->io.push_back(io); // completed by the simulator once the device has it
-            hidOutputReport(hh->device, buffer);
+            hidOutputReport(hh->device, buffer, size);
             if (pending) {
                 hidKickSimulator();
                 SetLastError(ERROR_IO_PENDING);
