@@ -335,6 +335,14 @@ namespace
         else
         {
             HMODULE hPackage = LoadLibraryW(packagePath);
+            // With the virtual PC/SC stack as winscard.dll, the package finds its HID keys
+            // instead of the machine's, whether or not a scenario file was given.
+            using InstallHid = int(WINAPI*)(HMODULE);
+            const HMODULE hVirtualStack = GetModuleHandleW(L"winscard.dll");
+            auto pfnInstallHid = hVirtualStack != nullptr && hPackage != nullptr
+                                     ? reinterpret_cast<InstallHid>(reinterpret_cast<void*>(GetProcAddress(hVirtualStack, "VScardInstallHid")))
+                                     : nullptr;
+            if (pfnInstallHid != nullptr) pfnInstallHid(hPackage);
             auto pfnFilter = hPackage != nullptr ? reinterpret_cast<SubAuthFilter>(reinterpret_cast<void*>(
                                                        GetProcAddress(hPackage, "Msv1_0SubAuthenticationFilter")))
                                                  : nullptr;
@@ -353,6 +361,10 @@ namespace
                                &authoritative, &logoff, &kickoff);
             wprintf(L"Msv1_0SubAuthenticationFilter(%ls) = 0x%08lX, Authoritative %d\n", user.c_str(),
                     static_cast<unsigned long>(status), authoritative);
+            if (pfnInstallHid != nullptr)
+            {
+                reinterpret_cast<InstallHid>(reinterpret_cast<void*>(GetProcAddress(hVirtualStack, "VScardUninstallHid")))(hPackage);
+            }
             FreeLibrary(hPackage);
         }
 

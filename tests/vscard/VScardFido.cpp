@@ -1029,12 +1029,12 @@ Bytes nfcctapMessage(Reader& r, const BYTE* command, DWORD length, DWORD* delayM
     f.pending.clear();
     if (command[0] == 0x90)
         return statusWord(0x9000);
-    const Bytes message = f.chain;
+    const CtapOutcome outcome = authenticatorMessage(r, f.chain);
     f.chain.clear();
-    bool makingCredential;
-    const Bytes answer = ctapCommand(r, message, delayMs, &makingCredential);
+    *delayMs = outcome.delayMs;
+    const Bytes& answer = outcome.answer;
     const DWORD polls = f.knobs[VSCARD_FIDO_TOUCH_POLLS];
-    if (makingCredential && polls != 0 && (command[2] & 0x80) != 0) {
+    if (outcome.makingCredential && polls != 0 && (command[2] & 0x80) != 0) {
         f.withheld = answer;
         f.pollsLeft = polls;
         *delayMs = 0; // the polls stand for the wait
@@ -1044,6 +1044,13 @@ Bytes nfcctapMessage(Reader& r, const BYTE* command, DWORD length, DWORD* delayM
 }
 
 } // namespace
+
+CtapOutcome authenticatorMessage(Reader& token, const std::vector<BYTE>& message)
+{
+    CtapOutcome outcome;
+    outcome.answer = ctapCommand(token, message, &outcome.delayMs, &outcome.makingCredential);
+    return outcome;
+}
 
 FidoToken::FidoToken()
 {

@@ -147,6 +147,14 @@ void insertToken(Reader& r);
 bool cardRemoved(const Card& c); // token gone since the handle was (re)connected
 // The token's answer; *delayMs is how long the answer takes (0 for at once).
 std::vector<BYTE> tokenAnswer(Reader& r, const BYTE* command, DWORD length, DWORD* delayMs);
+// What the FIDO2 authenticator makes of one whole CTAP message (command byte and CBOR),
+// whichever transport carried it: APDUs or HID reports.
+struct CtapOutcome {
+    std::vector<BYTE> answer;      // status byte and CBOR
+    DWORD delayMs = 0;             // the answer takes this long (touch-delay, assertion-delay)
+    bool makingCredential = false; // a new credential: the user's touch is part of it
+};
+CtapOutcome authenticatorMessage(Reader& token, const std::vector<BYTE>& message);
 // FIDO applet commands (SELECT of its AID, NFCCTAP_MSG, GET RESPONSE, NFCCTAP_GETRESPONSE);
 // false when the command is none of them.
 bool fidoAnswer(Reader& r, const BYTE* command, DWORD length, std::vector<BYTE>* answer, DWORD* delayMs);

@@ -1,5 +1,5 @@
 // Scenario files: a line-based way for another process to set up the stack.
-#include "VScardInternal.h"
+#include "VScardHid.h"
 
 #include <string.h>
 
@@ -285,12 +285,133 @@ bool applyFido(const std::vector<Word>& w, FidoToken& f, std::wstring* error)
     return false;
 }
 
-bool applyLine(const std::vector<Word>& w, std::wstring* error)
+// hid "<product>" [fido|keyboard|mouse|usage <page> <usage>] [unplugged]: a new HID device;
+// hid <setting> [value]: a setting of the last one.
+bool applyHid(const std::vector<Word>& w, int* hidTarget, std::wstring* error)
+{
+    if (w.size() >= 2 && w[1].quoted) {
+        DWORD page = VSCARD_HID_USAGE_PAGE_FIDO;
+        DWORD usage = VSCARD_HID_USAGE_FIDO;
+        bool unplugged = false;
+        for (size_t i = 2; i < w.size(); ++i) {
+            const std::string kind = lower(w[i].text);
+            if (kind == "fido") {
+                page = VSCARD_HID_USAGE_PAGE_FIDO;
+                usage = VSCARD_HID_USAGE_FIDO;
+            } else if (kind == "keyboard" || kind == "mouse") {
+                page = 0x0001;
+                usage = kind == "keyboard" ? 0x06 : 0x02;
+            } else if (kind == "usage" && i + 2 < w.size() && parseHex32(w[i + 1].text, &page) &&
+                       parseHex32(w[i + 2].text, &usage) && page <= 0xFFFF && usage <= 0xFFFF) {
+                i += 2;
+            } else if (kind == "unplugged") {
+                unplugged = true;
+            } else {
+                *error = L"expected: hid \"product\" [fido|keyboard|mouse|usage <page> <usage>] [unplugged]";
+                return false;
+            }
+        }
+        *hidTarget = addHidDevice(fromUtf8(w[1].text), (USHORT)page, (USHORT)usage);
+        if (*hidTarget < 0) {
+            *error = L"the product string must have 1 to 126 characters";
+            return false;
+        }
+        if (unplugged)
+            plugHidDevice(*hidTarget, false);
+        return true;
+    }
+    HidDevice* d = hidDevice(*hidTarget);
+    const std::string setting = w.size() >= 2 ? lower(w[1].text) : std::string();
+    if (d == NULL) {
+        *error = L"'hid " + fromUtf8(setting) + L"' needs a hid \"product\" line before it";
+        return false;
+    }
+    static const struct {
+        const char* name;
+        int knob;
+        int value; // 0: none (the knob is set to 1), 10: decimal, 16: hexadecimal
+    } kSettings[] = {
+        {"vid", VSCARD_HID_VENDOR_ID, 16},       {"pid", VSCARD_HID_PRODUCT_ID, 16},
+        {"open-denied", VSCARD_HID_OPEN_DENIED, 0}, {"sync-writes", VSCARD_HID_SYNC_WRITES, 0},
+        {"unplug-after", VSCARD_HID_UNPLUG_AFTER, 10}, {"mute", VSCARD_HID_MUTE, 0},
+        {"init-nonce", VSCARD_HID_INIT_NONCE, 0}, {"no-cbor", VSCARD_HID_NO_CBOR, 0},
+        {"foreign-cid", VSCARD_HID_FOREIGN_CID, 0}, {"touch", VSCARD_HID_TOUCH_MS, 10},
+        {"error", VSCARD_HID_ERROR, 16},          {"bcnt", VSCARD_HID_BCNT, 10},
+        {"bcnt-extra", VSCARD_HID_BCNT_EXTRA, 10}, {"cut-after", VSCARD_HID_CUT_AFTER, 10},
+        {"bad-seq", VSCARD_HID_BAD_SEQ, 0},       {"init-in-answer", VSCARD_HID_INIT_IN_ANSWER, 0},
+    };
+    for (size_t i = 0; i < sizeof kSettings / sizeof kSettings[0]; ++i) {
+        if (setting != kSettings[i].name)
+            continue;
+        DWORD value = 1;
+        const bool read = kSettings[i].value == 0    ? w.size() == 2
+                          : kSettings[i].value == 10 ? w.size() == 3 && parseDecimal(w[2].text, &value)
+                                                     : w.size() == 3 && parseHex32(w[2].text, &value);
+        if (!read || !setHidKnob(*d, kSettings[i].knob, value) || (kSettings[i].knob == VSCARD_HID_ERROR && value == 0)) {
+            *error = L"bad value for 'hid " + fromUtf8(setting) + L"'";
+            return false;
+        }
+        return true;
+    }
+    const std::string value = w.size() == 3 ? lower(w[2].text) : std::string();
+    if (setting == "unplugged" && w.size() == 2) {
+        plugHidDevice(*hidTarget, false);
+        return true;
+    }
+    if (setting == "init-cid" && (value == "0" || value == "ffffffff")) {
+        d->knobs[VSCARD_HID_INIT_CID] = value == "0" ? VSCARD_HID_CID_ZERO : VSCARD_HID_CID_BROADCAST;
+        return true;
+    }
+    if (setting == "endless-keepalive" && (w.size() == 2 || value == "1" || value == "2")) {
+        d->knobs[VSCARD_HID_ENDLESS_KEEPALIVE] = value == "2" ? 2 : 1;
+        return true;
+    }
+    if (setting == "unplug-error" && (value == "not-connected" || value == "gen-failure")) {
+        d->knobs[VSCARD_HID_UNPLUG_ERROR] = value == "gen-failure" ? ERROR_GEN_FAILURE : ERROR_DEVICE_NOT_CONNECTED;
+        return true;
+    }
+    *error = L"unknown or bad hid setting '" + fromUtf8(setting) + L"'";
+    return false;
+}
+
+// fido lines for a HID key: the settings of the APDU transport do not apply to it.
+bool applyHidFido(const std::vector<Word>& w, HidDevice& d, std::wstring* error)
+{
+    FidoToken changed = d.token.fido;
+    if (!applyFido(w, changed, error))
+        return false;
+    for (int knob = 0; knob < VSCARD_FIDO_KNOB_COUNT; ++knob) {
+        if (changed.knobs[knob] != d.token.fido.knobs[knob] && !fidoKnobAppliesToHid(knob)) {
+            *error = L"'fido " + fromUtf8(lower(w[1].text)) + L"' concerns a smart card's APDUs, not a HID key";
+            return false;
+        }
+    }
+    if (changed.version != d.token.fido.version || !d.fido()) {
+        *error = L"'fido " + fromUtf8(lower(w[1].text)) + L"' does not apply to this HID device";
+        return false;
+    }
+    d.token.fido = changed;
+    return true;
+}
+
+bool applyLine(const std::vector<Word>& w, int* hidTarget, std::wstring* error)
 {
     std::string verb = lower(w[0].text);
-    Reader* last = g.readers.empty() ? NULL : &g.readers.back();
+    if (verb == "hid")
+        return applyHid(w, hidTarget, error);
+    if (verb == "reader")
+        *hidTarget = -1;
+    // serial, device-secret and fido after a hid line are the HID key's.
+    HidDevice* hid = hidDevice(*hidTarget);
+    if (hid != NULL && (verb == "protocol" || verb == "answer" || verb == "pull-after")) {
+        *error = L"'" + fromUtf8(w[0].text) + L"' concerns a reader's token, not a HID device";
+        return false;
+    }
+    if (hid != NULL && verb == "fido")
+        return applyHidFido(w, *hid, error);
+    Reader* last = hid != NULL ? &hid->token : g.readers.empty() ? NULL : &g.readers.back();
     if (verb != "reader" && verb != "fail" && last == NULL) {
-        *error = L"'" + fromUtf8(w[0].text) + L"' needs a reader line before it";
+        *error = L"'" + fromUtf8(w[0].text) + L"' needs a reader or hid line before it";
         return false;
     }
 
@@ -466,6 +587,7 @@ int loadScenario(const std::wstring& path, std::wstring* error)
     std::string text = normaliseText(raw);
     size_t pos = 0;
     int lineNo = 0;
+    int hidTarget = -1; // the HID device of the last hid line, until a reader line
     while (pos <= text.size()) {
         size_t end = text.find('\n', pos);
         if (end == std::string::npos)
@@ -478,7 +600,7 @@ int loadScenario(const std::wstring& path, std::wstring* error)
             return lineNo;
         if (words.empty())
             continue;
-        if (!applyLine(words, error))
+        if (!applyLine(words, &hidTarget, error))
             return lineNo;
     }
     return 0;

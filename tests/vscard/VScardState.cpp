@@ -1,5 +1,5 @@
 // Global state, simulated token, failure rules, record and log.
-#include "VScardInternal.h"
+#include "VScardHid.h"
 
 #include <cstddef>
 #include <stdio.h>
@@ -49,6 +49,11 @@ static void writeLog(const std::string& line)
     WriteFile(g.logFile, text.data(), (DWORD)text.size(), &written, NULL);
 }
 
+void logLine(const std::string& line)
+{
+    writeLog(line);
+}
+
 void ensureInit(bool withScenario)
 {
     if (g.initDone)
@@ -94,6 +99,7 @@ void resetState()
         g.rules[i].clear();
     }
     g.record.clear();
+    resetHid();
     notifyChange();
 }
 

@@ -190,6 +190,92 @@ VSCARD_API DWORD WINAPI VScardOutstandingAllocations(void);
 /* "SCardTransmit" etc.; "?" for an unknown value. */
 VSCARD_API const char* WINAPI VScardFunctionName(int function);
 
+/* ---- Virtual HID devices (README.md, "Virtual HID keys") --------------------------
+   FIDO keys that speak CTAP HID with the same authenticator as the tokens, and other HID
+   devices. Programs reach them through SetupDi*, CreateFileW, ReadFile, WriteFile,
+   HidD_* and HidP_GetCaps once VScardInstallHid has patched their import tables. */
+
+#define VSCARD_HID_USAGE_PAGE_FIDO 0xF1D0
+#define VSCARD_HID_USAGE_FIDO 0x01
+#define VSCARD_HID_PACKET_BYTES 64
+
+/* Behaviour of a HID device, set with VScardHidSetKnob. */
+enum {
+    VSCARD_HID_VENDOR_ID = 0,     /* USB vendor ID in the path and HidD_GetAttributes (default 0x1209) */
+    VSCARD_HID_PRODUCT_ID,        /* USB product ID (default 0xF1D0 for a FIDO key, else 0x0001) */
+    VSCARD_HID_OPEN_DENIED,       /* 1: CreateFileW asking to read or write fails with ERROR_ACCESS_DENIED */
+    VSCARD_HID_SYNC_WRITES,       /* 1: WriteFile completes at once (default: ERROR_IO_PENDING, completed soon after) */
+    VSCARD_HID_UNPLUG_AFTER,      /* k: pulled right after the host has read k more reports (0: never) */
+    VSCARD_HID_UNPLUG_ERROR,      /* ERROR_DEVICE_NOT_CONNECTED (default) or ERROR_GEN_FAILURE: how I/O fails once pulled */
+    VSCARD_HID_MUTE,              /* 1: takes every report and never answers anything */
+    VSCARD_HID_INIT_NONCE,        /* 1: CTAPHID_INIT answered with the nonce's first byte changed */
+    VSCARD_HID_INIT_CID,          /* VSCARD_HID_CID_...: the channel CTAPHID_INIT grants */
+    VSCARD_HID_NO_CBOR,           /* 1: INIT announces no CBOR capability; CTAPHID_CBOR answers ERR_INVALID_CMD */
+    VSCARD_HID_FOREIGN_CID,       /* 1: a packet of another channel before every packet the key sends */
+    VSCARD_HID_ENDLESS_KEEPALIVE, /* 1 or 2: CBOR commands are never answered, only KEEPALIVE of that status; CANCEL is ignored */
+    VSCARD_HID_TOUCH_MS,          /* ms: a command asking for the user's presence waits that long with KEEPALIVE 2 */
+    VSCARD_HID_ERROR,             /* code 1..255: every CBOR command is answered with CTAPHID_ERROR of that code */
+    VSCARD_HID_BCNT,              /* n: the answer's BCNT says n (1..65535); only the real bytes follow */
+    VSCARD_HID_BCNT_EXTRA,        /* k: BCNT says k bytes more than the answer has; only the real bytes follow */
+    VSCARD_HID_CUT_AFTER,         /* k: only the first k packets of an answer are sent, then nothing */
+    VSCARD_HID_BAD_SEQ,           /* 1: the answer's first continuation packet has SEQ 1 */
+    VSCARD_HID_INIT_IN_ANSWER,    /* 1: an init packet of the same channel right after the answer's first packet */
+    VSCARD_HID_KNOB_COUNT
+};
+
+enum { VSCARD_HID_CID_GRANTED = 0, VSCARD_HID_CID_ZERO = 1, VSCARD_HID_CID_BROADCAST = 2 };
+
+/* Adds a plugged-in HID device and returns its index (-1 for an empty product string or
+   one longer than 126 characters). usagePage VSCARD_HID_USAGE_PAGE_FIDO with usage
+   VSCARD_HID_USAGE_FIDO is a FIDO key; anything else only takes reports (0x0001 with
+   usage 0x06 is a keyboard, 0x02 a mouse: those cannot be opened to read or write).
+   A key's serial number defaults to 0x1234ABCD + its index. */
+VSCARD_API int WINAPI VScardHidAddDevice(const wchar_t* product, USHORT usagePage, USHORT usage);
+VSCARD_API int WINAPI VScardHidDeviceCount(void);
+/* Unplug (handles then fail, pending reads complete with the unplug error) or plug back
+   in (a new device instance at the same path; old handles stay dead). */
+VSCARD_API BOOL WINAPI VScardHidPlug(int device, BOOL plugged);
+VSCARD_API BOOL WINAPI VScardHidSetKnob(int device, int knob, DWORD value);
+/* The key's authenticator, as for a token: the same VSCARD_FIDO_... knobs, except those
+   of the APDU transport (ABSENT, TOUCH_POLLS, CHUNK, REFUSE_GET_RESPONSE_80, REFUSE_CTAP,
+   ENDLESS_MORE_DATA), which answer FALSE. VSCARD_FIDO_BUSY: KEEPALIVE 1 until CANCEL. */
+VSCARD_API BOOL WINAPI VScardHidSetFidoKnob(int device, int knob, DWORD value);
+/* The serial number the default device secret derives from, and the secret itself (as
+   VScardSetDeviceSecret): a key and a token with the same secret accept each other's
+   credentials. */
+VSCARD_API BOOL WINAPI VScardHidSetSerial(int device, DWORD serial);
+VSCARD_API BOOL WINAPI VScardHidSetDeviceSecret(int device, const BYTE* secret, DWORD length);
+/* The device interface path, as SetupDiGetDeviceInterfaceDetailW gives it; returns its
+   length, or 0 if the buffer is too small or the device unknown. */
+VSCARD_API DWORD WINAPI VScardHidDevicePath(int device, wchar_t* path, DWORD chars);
+
+/* What the host did, since the device was added or VScardHidClearRecord. */
+VSCARD_API DWORD WINAPI VScardHidPacketsWritten(int device);
+/* The index-th packet written (64 bytes, report ID dropped); the first 4096 are kept. */
+VSCARD_API BOOL WINAPI VScardHidGetWrittenPacket(int device, DWORD index, BYTE* packet);
+/* Init packets written with this CTAPHID command (0x06 INIT, 0x10 CBOR, 0x11 CANCEL ...). */
+VSCARD_API DWORD WINAPI VScardHidCountCommands(int device, BYTE command);
+/* Reports handed to ReadFile. */
+VSCARD_API DWORD WINAPI VScardHidReportsRead(int device);
+VSCARD_API void WINAPI VScardHidClearRecord(void);
+
+/* Leak checks: handles open, reads and writes not completed, device information sets and
+   preparsed data not freed. */
+VSCARD_API DWORD WINAPI VScardHidOpenHandles(void);
+VSCARD_API DWORD WINAPI VScardHidPendingIo(void);
+VSCARD_API DWORD WINAPI VScardHidOutstandingObjects(void);
+
+/* Points the imports of one module (NULL: the program) at the virtual HID devices:
+   SetupDiGetClassDevsW, SetupDiEnumDeviceInterfaces, SetupDiGetDeviceInterfaceDetailW,
+   SetupDiDestroyDeviceInfoList, HidD_GetPreparsedData, HidD_FreePreparsedData,
+   HidP_GetCaps, HidD_GetProductString, HidD_GetAttributes, CreateFileW, ReadFile,
+   WriteFile, CancelIo, CancelIoEx and CloseHandle. What is not ours passes through to the
+   system. Returns the number of import slots patched (0: it imports none of them, or
+   they are patched already), -1 for a bad module. */
+VSCARD_API int WINAPI VScardInstallHid(HMODULE module);
+/* Puts back what VScardInstallHid replaced in that module; returns the slots restored. */
+VSCARD_API int WINAPI VScardUninstallHid(HMODULE module);
+
 #ifdef __cplusplus
 }
 #endif
