@@ -693,6 +693,7 @@ void plugHidDevice(int index, bool plugged)
         return;
     }
     d.present = false;
+    d.token.fido.powerCycle(); // out of the port, out of power
     const LONG status = hidUnpluggedStatus(d);
     for (std::map<HANDLE, HidHandle>::iterator it = gh.handles.begin(); it != gh.handles.end(); ++it) {
         HidHandle& hh = it->second;
