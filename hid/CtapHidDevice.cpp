@@ -208,6 +208,7 @@ CtapExchangeStatus CCtapHidDevice::Receive(CCtapHidReassembly& reassembly)
             return CtapExchangeStatus::Ok;
         case CtapHidFeed::KeyError:
             _dwLastError = reassembly.ErrorCode();
+            _fKeyError = true;
             return CtapExchangeStatus::DeviceError;
         case CtapHidFeed::Refused:
             return CtapExchangeStatus::MalformedAnswer;
@@ -243,7 +244,12 @@ CtapExchangeStatus CCtapHidDevice::Open()
         _dwLastError = ERROR_NOT_SUPPORTED;
         return CtapExchangeStatus::DeviceError;
     }
+    return OpenChannel();
+}
 
+CtapExchangeStatus CCtapHidDevice::OpenChannel()
+{
+    _fOpen = false;
     uint8_t rgbNonce[CTAPHID_INIT_NONCE_BYTES];
     if (!FillRandomBytes(rgbNonce, sizeof(rgbNonce)))
     {
@@ -297,9 +303,15 @@ CtapExchangeStatus CCtapHidDevice::Exchange(const uint8_t* pbMessage, size_t cbM
         return CtapExchangeStatus::DeviceError;
     }
     _lastKeepAlive = 0;
-    CtapExchangeStatus status = Send(_cid, CTAPHID_CBOR, pbMessage, cbMessage);
-    if (status == CtapExchangeStatus::Ok)
+    CtapExchangeStatus status = CtapExchangeStatus::Ok;
+    for (;;)
     {
+        _fKeyError = false;
+        status = Send(_cid, CTAPHID_CBOR, pbMessage, cbMessage);
+        if (status != CtapExchangeStatus::Ok)
+        {
+            break;
+        }
         const size_t cbBound = answer.Capacity() < sizeof(_rgbMessage) ? answer.Capacity() : sizeof(_rgbMessage);
         CCtapHidReassembly reassembly(_cid, CTAPHID_CBOR, _rgbMessage, cbBound);
         status = Receive(reassembly);
@@ -308,6 +320,24 @@ CtapExchangeStatus CCtapHidDevice::Exchange(const uint8_t* pbMessage, size_t cbM
             status = CtapExchangeStatus::AnswerTooLong;
         }
         SecureZeroMemory(_rgbMessage, reassembly.Length() < sizeof(_rgbMessage) ? reassembly.Length() : sizeof(_rgbMessage));
+        // Another program (or logon) has the key's attention: its turn ends, then ours.
+        if (status != CtapExchangeStatus::DeviceError || !_fKeyError || _dwLastError != CTAPHID_ERR_CHANNEL_BUSY)
+        {
+            break;
+        }
+        const DWORD dwLeft = MillisecondsUntil(_ullDeadline);
+        if (dwLeft == 0)
+        {
+            return CtapExchangeStatus::TimedOut;
+        }
+        Sleep(dwLeft < BUSY_RETRY_MS ? dwLeft : BUSY_RETRY_MS);
+        // A channel of its own again: what the key still says to the refused message (busy,
+        // packet by packet) stays on the old one, and is passed by.
+        status = OpenChannel();
+        if (status != CtapExchangeStatus::Ok)
+        {
+            break;
+        }
     }
     if (status == CtapExchangeStatus::TimedOut)
     {

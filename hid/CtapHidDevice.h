@@ -37,6 +37,9 @@ private:
     static constexpr DWORD CANCEL_WRITE_MS = 100;
     // INIT answers meant for other programs' nonces that are passed by before giving up.
     static constexpr int MAX_FOREIGN_INIT_ANSWERS = 16;
+    // A key serves one channel at a time and tells the others it is busy: they try again.
+    static constexpr uint8_t CTAPHID_ERR_CHANNEL_BUSY = 0x06;
+    static constexpr DWORD BUSY_RETRY_MS = 20;
 
     enum class Io
     {
@@ -49,6 +52,7 @@ private:
     Io ReadPacket(uint8_t (&rgbPacket)[CTAPHID_PACKET_BYTES]);
     CtapExchangeStatus Send(uint32_t cid, uint8_t command, const uint8_t* pbPayload, size_t cbPayload);
     CtapExchangeStatus Receive(CCtapHidReassembly& reassembly);
+    CtapExchangeStatus OpenChannel();
     void CancelCommand();
     void EndPendingRead();
 
@@ -64,6 +68,7 @@ private:
     uint32_t _cid = CTAPHID_BROADCAST_CID;
     bool _fOpen = false;
     DWORD _dwLastError = 0;
+    bool _fKeyError = false; // the last DeviceError was the key's CTAPHID_ERROR (its code in _dwLastError)
     uint8_t _lastKeepAlive = 0;
     uint8_t _rgbMessage[CTAPHID_MESSAGE_MAX_BYTES] = {};
 };
