@@ -9,6 +9,7 @@
 #include "ProcessThreads.h"
 #include "TestRegistry.h"
 #include "TokenAssociation.h"
+#include "TokenCredentialStore.h"
 #include "TokenIdentification.h"
 #include "VirtualSCard.h"
 
@@ -100,6 +101,12 @@ namespace
     class TokenFlow : public ::testing::Test
     {
     protected:
+        static void SetUpTestSuite()
+        {
+            // The flows, linked into this program, reach the virtual USB keys.
+            VScardInstallHid(nullptr);
+        }
+
         void SetUp() override
         {
             testreg::Reset();
@@ -113,6 +120,10 @@ namespace
             EXPECT_EQ(0u, VScardOpenCards());
             EXPECT_EQ(0u, VScardOpenContexts());
             EXPECT_EQ(0u, VScardOutstandingAllocations());
+            for (int i = 0; i < 200 && (VScardHidOpenHandles() != 0 || VScardHidPendingIo() != 0); ++i) Sleep(50);
+            EXPECT_EQ(0u, VScardHidOpenHandles());
+            EXPECT_EQ(0u, VScardHidPendingIo());
+            EXPECT_EQ(0u, VScardHidOutstandingObjects());
             VScardReset();
             testreg::DeleteTree();
         }
@@ -125,16 +136,33 @@ namespace
             return index;
         }
 
-        DWORD Associate(const wchar_t* pszUser = USER)
+        DWORD Associate(const wchar_t* pszUser = USER, AssociationInterface iface = AssociationInterface::Any)
         {
             _trace.Clear();
-            return AssociateToken(_prompts, _traceText, pszUser);
+            return AssociateToken(_prompts, _traceText, pszUser, iface);
         }
 
         DWORD Dissociate(const wchar_t* pszUser = USER)
         {
             _trace.Clear();
             return DissociateToken(_prompts, _traceText, pszUser);
+        }
+
+        static int AddUsbKey(const wchar_t* product, DWORD serial)
+        {
+            const int key = VScardHidAddDevice(product, VSCARD_HID_USAGE_PAGE_FIDO, VSCARD_HID_USAGE_FIDO);
+            EXPECT_GE(key, 0);
+            VScardHidSetSerial(key, serial);
+            return key;
+        }
+
+        // The token keys named fido-...
+        static std::vector<std::wstring> UsbTokenKeys()
+        {
+            std::vector<std::wstring> keys;
+            for (const std::wstring& name : SubKeys(TOKENS))
+                if (name.rfind(L"fido-", 0) == 0) keys.push_back(name);
+            return keys;
         }
 
         // The flow's own lines, without the reader's result and hex lines.
@@ -618,3 +646,93 @@ TEST_F(TokenFlow, ACredentialThatCannotBeMadeRollsTheAssociationBack)
         EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), c.trace)) << c.what << testing::PrintToString(lines);
     }
 }
+
+// ---- keys over USB ------------------------------------------------------------------------
+
+// Without a token reader the one FIDO key over USB is associated by the credential made for
+// it, under tokens\fido-<id> with its product name; that key again is already registered.
+TEST_F(TokenFlow, AUsbKeyIsAssociatedByItsCredential)
+{
+    AddUsbKey(L"YubiKey 5 NFC", 0x0BADC0DE);
+    VScardHidAddDevice(L"USB Keyboard", 0x0001, 0x06);
+    EXPECT_EQ(0u, Associate());
+    EXPECT_TRUE(_boxes.Boxes().empty()) << testing::PrintToString(_boxes.Texts());
+    const std::vector<std::wstring> keys = UsbTokenKeys();
+    ASSERT_EQ(1u, keys.size());
+    EXPECT_EQ(21u, keys[0].size());
+    const std::wstring token = testreg::Token(keys[0]);
+    EXPECT_EQ(std::string("alice") + '\0', testreg::ReadAnsi(token, "user"));
+    EXPECT_EQ(65u, testreg::ReadAnsi(token, "publicKey").size());
+    wchar_t szName[64] = {};
+    ReadTokenName(keys[0].c_str(), szName, ARRAYSIZE(szName));
+    EXPECT_STREQ(L"YubiKey 5 NFC", szName);
+
+    const std::wstring before = testreg::Snapshot();
+    EXPECT_EQ(TOKEN_FLOW_REFUSED, Associate(L"bob"));
+    EXPECT_EQ((Lines{ L"Token already registered" }), _boxes.Texts());
+    EXPECT_EQ(before, testreg::Snapshot());
+}
+
+// Where association looks, and what it does when the key to associate is not clear.
+TEST_F(TokenFlow, AssociationLooksAtTheReaderFirstAndAtUsbWithoutOne)
+{
+    const struct { const char* what; bool reader; bool readerFido; int usbKeys; AssociationInterface iface;
+                   DWORD result; const wchar_t* box; const wchar_t* stored; bool credential; } cases[] = {
+        { "two keys over USB", false, true, 2, AssociationInterface::Any, TOKEN_FLOW_NO_SINGLE_TOKEN,
+          L"Plug in only the key to associate", nullptr, false },
+        { "a key over USB, the reader asked for", false, true, 1, AssociationInterface::Reader, TOKEN_FLOW_NO_SINGLE_TOKEN,
+          L"No token detected", nullptr, false },
+        { "a reader and a key over USB, USB asked for", true, true, 1, AssociationInterface::Usb, 0, nullptr, L"fido-", true },
+        { "a Velkor key without FIDO2 on its card, itself over USB", true, false, 1, AssociationInterface::Any, 0,
+          nullptr, SERIAL, true },
+        { "a Velkor key without FIDO2 on its card and two keys over USB", true, false, 2, AssociationInterface::Any, 0,
+          L"This token cannot prove possession; it is associated by its serial number only", SERIAL, false },
+    };
+    for (const auto& c : cases)
+    {
+        VScardReset();
+        testreg::DeleteTree();
+        _boxes.Clear();
+        if (c.reader)
+        {
+            const int token = AddToken(0x0BADC0DE);
+            if (!c.readerFido) VScardSetFidoKnob(token, VSCARD_FIDO_ABSENT, 0x6A82);
+        }
+        for (int i = 0; i < c.usbKeys; ++i) AddUsbKey(L"Security Key", 0x0BADC0DE + static_cast<DWORD>(i));
+        const std::wstring before = testreg::Snapshot();
+        EXPECT_EQ(c.result, Associate(USER, c.iface)) << c.what;
+        EXPECT_EQ(c.box == nullptr ? Lines{} : Lines{ c.box }, _boxes.Texts()) << c.what;
+        if (c.stored == nullptr)
+        {
+            EXPECT_EQ(before, testreg::Snapshot()) << c.what << ": nothing is written";
+            continue;
+        }
+        const std::wstring key = std::wstring(c.stored) == L"fido-" ? (UsbTokenKeys().empty() ? L"?" : UsbTokenKeys()[0])
+                                                                    : std::wstring(L"0BADC0DE");
+        EXPECT_EQ(std::string("alice") + '\0', testreg::ReadAnsi(testreg::Token(key), "user")) << c.what;
+        EXPECT_EQ(c.credential, testreg::ValueExists(testreg::Token(key), L"publicKey")) << c.what;
+    }
+}
+
+// A key over USB is the account's when it proves, silently, that it holds one of the
+// account's credentials.
+TEST_F(TokenFlow, APluggedUsbKeyIsDissociatedWhenItHoldsTheAccountsCredential)
+{
+    const int key = AddUsbKey(L"Security Key", 0x0BADC0DE);
+    ASSERT_EQ(0u, Associate(L"bob"));
+    EXPECT_EQ(TOKEN_FLOW_REFUSED, Dissociate(USER));
+    EXPECT_EQ((Lines{ L"Token is not mapped to current user: this key holds none of the account's credentials" }),
+              _boxes.Texts());
+    EXPECT_EQ(1u, UsbTokenKeys().size());
+    _boxes.Clear();
+    EXPECT_EQ(0u, Dissociate(L"bob"));
+    EXPECT_TRUE(UsbTokenKeys().empty());
+    // A key that never answers ends the flow with an error, not a hang.
+    ASSERT_EQ(0u, Associate(L"bob"));
+    VScardHidSetKnob(key, VSCARD_HID_MUTE, 1);
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(TOKEN_FLOW_TIMED_OUT, Dissociate(L"bob"));
+    EXPECT_LE(GetTickCount64() - start, 6000u);
+    EXPECT_EQ(1u, UsbTokenKeys().size());
+}
+
