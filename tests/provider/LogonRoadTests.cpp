@@ -43,15 +43,9 @@ namespace
         return path;
     }
 
-    SimulatorRun Simulate(const std::wstring& arguments, const std::string& tokenScenario = "",
-                          const wchar_t* tiles = L"alice,bob")
+    // A program next to this one, its output and exit code.
+    SimulatorRun RunProgram(std::wstring commandLine)
     {
-        SetEnvironmentVariableW(L"VELKOR_FAKE_PASSWORD_TILES", tiles);
-        std::wstring commandLine = L"\"" + Folder() + L"logon_simulator.exe\" " + arguments;
-        if (!tokenScenario.empty())
-        {
-            commandLine += L" --token-scenario \"" + WriteTokenScenario(tokenScenario) + L"\"";
-        }
         SECURITY_ATTRIBUTES inherit = { sizeof(inherit), nullptr, TRUE };
         HANDLE hRead = nullptr, hWrite = nullptr;
         EXPECT_TRUE(CreatePipe(&hRead, &hWrite, &inherit, 0));
@@ -92,6 +86,27 @@ namespace
         CloseHandle(process.hProcess);
         CloseHandle(process.hThread);
         CloseHandle(hRead);
+        return run;
+    }
+
+    SimulatorRun Simulate(const std::wstring& arguments, const std::string& tokenScenario = "",
+                          const wchar_t* tiles = L"alice,bob")
+    {
+        SetEnvironmentVariableW(L"VELKOR_FAKE_PASSWORD_TILES", tiles);
+        std::wstring commandLine = L"\"" + Folder() + L"logon_simulator.exe\" " + arguments;
+        if (!tokenScenario.empty())
+        {
+            commandLine += L" --token-scenario \"" + WriteTokenScenario(tokenScenario) + L"\"";
+        }
+        return RunProgram(commandLine);
+    }
+
+    // velkorctl in its own process, its keys described by the scenario.
+    SimulatorRun Velkorctl(const std::wstring& arguments, const std::string& tokenScenario)
+    {
+        SetEnvironmentVariableW(L"VELKOR_VSCARD_SCENARIO", WriteTokenScenario(tokenScenario).c_str());
+        const SimulatorRun run = RunProgram(L"\"" + Folder() + L"velkorctl.exe\" " + arguments);
+        SetEnvironmentVariableW(L"VELKOR_VSCARD_SCENARIO", nullptr);
         return run;
     }
 
@@ -285,3 +300,56 @@ TEST_F(LogonRoad, ProofOfPossessionFromAssociationToTheTile)
     EXPECT_EQ(1u, required.exitCode) << required.output;
     EXPECT_TRUE(required.Shows(refused)) << required.output;
 }
+
+// A key over USB: associated with velkorctl (in its process, the key described by a scenario
+// file), then the logons in the simulator's, with the same key found over USB. A key holding
+// nothing, a copy whose counter is behind, and requireTouch (the tile says to touch the key);
+// and a Velkor key without FIDO2 on its smart-card interface, proving over USB.
+TEST_F(LogonRoad, UsbKeyFromVelkorctlToTheTile)
+{
+    // velkorctl takes only a local account: this computer's one.
+    wchar_t szUser[256] = {};
+    DWORD cchUser = ARRAYSIZE(szUser);
+    ASSERT_TRUE(GetUserNameW(szUser, &cchUser));
+    const std::wstring user = szUser;
+    const std::string narrowUser(user.begin(), user.end());
+    testreg::DeleteKey(testreg::Token(L"1234ABCD"));
+    testreg::EnableUser(user);
+    const std::string key = "hid \"Velkor FIDO2 Key\"\nserial 0BADC0DE\n";
+    const SimulatorRun associated = Velkorctl(L"associate " + user + L" --interface usb", key);
+    ASSERT_EQ(0u, associated.exitCode) << associated.output;
+    EXPECT_TRUE(associated.Shows("Touch the key now")) << associated.output;
+
+    // The virtual key counts in tenths of seconds across processes: a logon in the same tenth
+    // as the last count would present the same count again.
+    Sleep(200);
+    const SimulatorRun proven = Simulate(L"", key, user.c_str());
+    EXPECT_EQ(0u, proven.exitCode) << proven.output;
+    EXPECT_TRUE(proven.Shows("Msv1_0SubAuthenticationFilter(" + narrowUser + ") = 0x00000000, Authoritative 1")) << proven.output;
+
+    const char* const refused = "Status: \"Token could not prove it is the registered key\" [error icon]";
+    for (const std::string& other : { std::string("hid \"Other Key\"\nserial 0BADCAFE\n"), key + "fido counter-lag 100000\n" })
+    {
+        const SimulatorRun run = Simulate(L"", other, user.c_str());
+        EXPECT_EQ(1u, run.exitCode) << run.output;
+        EXPECT_TRUE(run.Shows(refused)) << run.output;
+    }
+
+    testreg::SetDword(testreg::Settings(), L"requireTouch", 1);
+    Sleep(200);
+    const SimulatorRun touched = Simulate(L"", key + "hid touch 300\n", user.c_str());
+    EXPECT_EQ(0u, touched.exitCode) << touched.output;
+    EXPECT_TRUE(touched.Shows("Touch your security key when it flashes")) << touched.output;
+    testreg::DeleteValue(testreg::Settings(), L"requireTouch");
+
+    testreg::Reset();
+    testreg::EnableUser(user);
+    const std::string velkor = std::string(TOKEN_READER) + "serial 0BADC0DE\nfido absent\n" + key;
+    const SimulatorRun both = Velkorctl(L"associate " + user, velkor);
+    ASSERT_EQ(0u, both.exitCode) << both.output;
+    EXPECT_TRUE(testreg::ValueExists(testreg::Token(L"0BADC0DE"), L"publicKey"));
+    Sleep(200);
+    const SimulatorRun overUsb = Simulate(L"", velkor, user.c_str());
+    EXPECT_EQ(0u, overUsb.exitCode) << overUsb.output;
+}
+
