@@ -91,6 +91,24 @@ else
   echo "   -> NOT AS EXPECTED: the tile's message is missing"; failures=$((failures + 1))
 fi
 
+usbkey="$(winepath -w "$root/tests/logonsim/examples/usb-key.txt" 2>/dev/null)"
+otherusb="$(winepath -w "$root/tests/logonsim/examples/other-usb-key.txt" 2>/dev/null)"
+step "alice also gets a FIDO2 key of another make, plugged in over USB (no Velkor reader)"
+VELKOR_VSCARD_SCENARIO="$usbkey" wine velkorctl.exe associate alice --interface usb | tr -d '\r' | sed 's/^/   /'
+expect "the USB key is associated by the credential made on it" 0 "${PIPESTATUS[0]}"
+wine velkorctl.exe status | tr -d '\r' | grep -E '^Token fido-' | sed 's/^/   /'
+sleep 0.3 # the virtual key counts in tenths of seconds across processes
+
+step "alice logs on with the USB key alone: it signs a fresh challenge with its credential"
+wine logon_simulator.exe --token-scenario "$usbkey" --tile 0 | tr -d '\r' | grep -E 'Status|Result|Msv1_0' | sed 's/^/   /'
+expect "alice is logged on with the USB key" 0 "${PIPESTATUS[0]}"
+
+step "Someone plugs in another USB security key"
+output=$(wine logon_simulator.exe --token-scenario "$otherusb" --tile 0)
+status=$?
+printf '%s\n' "$output" | tr -d '\r' | grep -E 'Status|Result|Msv1_0' | sed 's/^/   /'
+expect "the other key is refused" 1 "$status"
+
 step "alice left the token at home and tries without it"
 wine logon_simulator.exe --tile 0 | tr -d '\r' | grep -E 'Status|Result|Msv1_0' | sed 's/^/   /'
 expect "the logon is refused with the message on her tile" 1 "${PIPESTATUS[0]}"

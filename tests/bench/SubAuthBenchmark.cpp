@@ -9,6 +9,7 @@
 #include "Sha256.h"
 #include "SmartCardContext.h"
 #include "SmartCardCtap.h"
+#include "CtapHidDevice.h"
 #include "TokenProof.h"
 #include "VirtualSCard.h"
 
@@ -65,14 +66,52 @@ namespace
 
     // The one token reader, holding the token with this serial. The reader stays: a real
     // key keeps its signature counters, so the virtual one must too.
+    // A Velkor key in its reader and a FIDO key over USB beside it, of another serial. With
+    // serial 0 the reader is not listed (the PC/SC listing fails as without readers), so
+    // only the key over USB is there; neither key is ever replaced, so their counters go on.
+    constexpr DWORD USB_KEY_SERIAL = 0x00F1D0F1;
+
     void PlugToken(DWORD serial)
     {
         if (VScardReaderCount() == 0)
         {
             VScardReset();
             VScardAddReader(TOKEN_READER, TRUE);
+            const int key = VScardHidAddDevice(L"Velkor FIDO2 Key", VSCARD_HID_USAGE_PAGE_FIDO, VSCARD_HID_USAGE_FIDO);
+            VScardHidSetSerial(key, USB_KEY_SERIAL);
         }
+        if (serial == 0)
+        {
+            VScardFailCall(VSCARD_FN_LIST_READERS_W, SCARD_E_NO_READERS_AVAILABLE, 1, TRUE);
+            return;
+        }
+        VScardFailCall(VSCARD_FN_LIST_READERS_W, SCARD_E_NO_READERS_AVAILABLE, 0, FALSE);
         VScardSetSerial(0, serial);
+    }
+
+    // frank's key over USB, known by the credential made on it, as association stores it.
+    void AssociateUsbKey()
+    {
+        PlugToken(0);
+        wchar_t szPath[512] = {};
+        VScardHidDevicePath(0, szPath, ARRAYSIZE(szPath));
+        CCtapHidDevice device(szPath, GetTickCount64() + 5000);
+        NEW_TOKEN_CREDENTIAL made = {};
+        if (device.Open() == CtapExchangeStatus::Ok) MakeTokenCredential(device, L"frank", &made);
+        if (made.outcome != TokenCredentialOutcome::Made)
+        {
+            fprintf(stderr, "note: the virtual USB key made no credential\n");
+            return;
+        }
+        TOKEN_CREDENTIAL credential = {};
+        memcpy(credential.rgbCredentialId, made.rgbCredentialId, made.cbCredentialId);
+        credential.cbCredentialId = made.cbCredentialId;
+        memcpy(credential.rgbPublicKey, made.rgbPublicKey, sizeof(credential.rgbPublicKey));
+        credential.signCount = made.signCount;
+        wchar_t szName[TOKEN_KEY_NAME_CHARS] = {};
+        MakeFidoTokenKeyName(credential.rgbCredentialId, credential.cbCredentialId, szName);
+        const TOKEN_REGISTRATION_VALUES values = { &credential, L"Velkor FIDO2 Key" };
+        RegisterToken(szName, L"frank", WriteTokenRegistrationValues, const_cast<TOKEN_REGISTRATION_VALUES*>(&values));
     }
 
     void Configure()
@@ -113,6 +152,9 @@ namespace
             }
         }
         context.Release();
+        CreateKey(users + L"frank");
+        SetDword(users + L"frank", L"enabled", 1);
+        AssociateUsbKey();
     }
 
 
@@ -122,8 +164,10 @@ namespace
         double p99;
     };
 
+    // Nothing measured (a path that sends no card command, say) reads as 0.
     Figures Summarise(std::vector<double>& samples)
     {
+        if (samples.empty()) return { 0, 0 };
         std::sort(samples.begin(), samples.end());
         return { samples[samples.size() / 2], samples[std::min(samples.size() - 1, samples.size() * 99 / 100)] };
     }
@@ -311,6 +355,7 @@ namespace
 
     double Median(std::vector<double> samples)
     {
+        if (samples.empty()) return 0;
         std::sort(samples.begin(), samples.end());
         return samples[samples.size() / 2];
     }
@@ -577,6 +622,10 @@ int wmain(int argc, wchar_t** argv)
         fprintf(stderr, "%ls not found\n", pszPackage);
         return 1;
     }
+    // The virtual USB keys, for the package and for the credential made here; before any
+    // counting hook, which then chains to them.
+    VScardInstallHid(hModule);
+    VScardInstallHid(nullptr);
     auto pfnFilter = reinterpret_cast<SubAuthEntry>(reinterpret_cast<void*>(GetProcAddress(hModule, "Msv1_0SubAuthenticationFilter")));
     Configure();
     double settledRead = 0;
@@ -588,6 +637,7 @@ int wmain(int argc, wchar_t** argv)
         { "recovery code", L"carol", 1, 0x1234ABCD },
         { "token (serial only)", L"alice", 1, 0x1234ABCD },
         { "token with proof", L"erin", 1, 0x0000BEEF },
+        { "USB key with proof", L"frank", 1, 0 },
     };
     constexpr int PATHS = static_cast<int>(ARRAYSIZE(paths));
     static PathRecord records[2][PATHS];
