@@ -181,3 +181,28 @@ for name, (kind, data) in {
     "info-refused": (3, b"\x01"),
 }.items():
     write("client_pin", name, bytes([kind]) + data)
+
+
+# ctap_hid: the bound (2 bytes), the channel (4 bytes, both little-endian), then 64-byte
+# packets of an answer as a key sends them, and some a key must not send.
+def hid_init(cid, cmd, bcnt, data=b""):
+    return (struct.pack(">I", cid) + bytes([cmd | 0x80]) + struct.pack(">H", bcnt) + data).ljust(64, b"\0")[:64]
+
+
+def hid_cont(cid, seq, data=b""):
+    return (struct.pack(">I", cid) + bytes([seq]) + data).ljust(64, b"\0")[:64]
+
+
+HID_CID = 0x11223344
+HID_HEAD = struct.pack("<H", 2048) + struct.pack("<I", HID_CID)
+HID_ANSWER = bytes(range(150))
+for name, data in {
+    "two-packets": hid_init(HID_CID, 0x10, 80, HID_ANSWER[:57]) + hid_cont(HID_CID, 0, HID_ANSWER[57:80]),
+    "keepalive-then-answer": hid_init(HID_CID, 0x3B, 1, b"\x02") + hid_init(HID_CID, 0x10, 150, HID_ANSWER[:57])
+    + hid_cont(HID_CID, 0, HID_ANSWER[57:116]) + hid_cont(HID_CID, 1, HID_ANSWER[116:]),
+    "foreign-channel": hid_init(HID_CID, 0x10, 80, HID_ANSWER[:57]) + hid_cont(0x55667788, 0)
+    + hid_cont(HID_CID, 0, HID_ANSWER[57:80]),
+    "error": hid_init(HID_CID, 0x3F, 1, b"\x06"),
+    "out-of-sequence": hid_init(HID_CID, 0x10, 150, HID_ANSWER[:57]) + hid_cont(HID_CID, 1),
+}.items():
+    write("ctap_hid", name, HID_HEAD + data)
