@@ -7,8 +7,12 @@
 
 #include "PackageClock.h"
 
+#include "TestLogFile.h"
+#include "TestRegistry.h"
+
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 using SubAuthEntry = NTSTATUS(NTAPI*)(NETLOGON_LOGON_INFO_CLASS, PVOID, ULONG, PUSER_ALL_INFORMATION, PULONG, PULONG,
@@ -116,3 +120,22 @@ protected:
     static inline SubAuthEntry s_pfnFilter = nullptr;
     static inline SubAuthEntry s_pfnRoutine = nullptr;
 };
+
+// The signature counter stored with a token key (0 when it is not a DWORD).
+inline DWORD StoredSignCount(const std::wstring& tokenKey)
+{
+    const std::string bytes = testreg::ReadAnsi(testreg::Token(tokenKey), "signCount");
+    DWORD count = 0;
+    if (bytes.size() == sizeof(count)) memcpy(&count, bytes.data(), sizeof(count));
+    return count;
+}
+
+// The decision log after the line `after`, up to the closing "returnVal" line.
+inline std::wstring LogLinesAfter(const std::wstring& after)
+{
+    const std::wstring log = testlog::ReadText();
+    const size_t start = log.find(after);
+    const size_t end = log.find(L"returnVal ");
+    if (start == std::wstring::npos || end == std::wstring::npos) return L"<no token path>";
+    return log.substr(start + after.size(), end - start - after.size());
+}

@@ -70,24 +70,10 @@ namespace
             VScardClearRecord();
         }
 
-        static DWORD StoredCount()
-        {
-            const std::string bytes = testreg::ReadAnsi(testreg::Token(SERIAL), "signCount");
-            DWORD count = 0;
-            if (bytes.size() == sizeof(count)) memcpy(&count, bytes.data(), sizeof(count));
-            return count;
-        }
+        static DWORD StoredCount() { return StoredSignCount(SERIAL); }
 
         // The log of the token path after the owner's name, without the closing line.
-        static std::wstring ProofLines()
-        {
-            const std::wstring log = testlog::ReadText();
-            const std::wstring owner = L"uname from registry: alice\r\n";
-            const size_t start = log.find(owner);
-            const size_t end = log.find(L"returnVal ");
-            if (start == std::wstring::npos || end == std::wstring::npos) return L"<no token path>";
-            return log.substr(start + owner.size(), end - start - owner.size());
-        }
+        static std::wstring ProofLines() { return LogLinesAfter(L"uname from registry: alice\r\n"); }
 
         static LogonOutcome Logon() { return CallLogon(s_pfnFilter, L"alice"); }
 

@@ -93,24 +93,10 @@ namespace
             return name;
         }
 
-        static DWORD StoredCount(const std::wstring& tokenKey)
-        {
-            const std::string bytes = testreg::ReadAnsi(testreg::Token(tokenKey), "signCount");
-            DWORD count = 0;
-            if (bytes.size() == sizeof(count)) memcpy(&count, bytes.data(), sizeof(count));
-            return count;
-        }
+        static DWORD StoredCount(const std::wstring& tokenKey) { return StoredSignCount(tokenKey); }
 
         // The log from the decision's first line after the gates to the closing line.
-        static std::wstring PathLines()
-        {
-            const std::wstring log = testlog::ReadText();
-            const std::wstring gate = L"FIDO2 auth enabled for user\r\n";
-            const size_t start = log.find(gate);
-            const size_t end = log.find(L"returnVal ");
-            if (start == std::wstring::npos || end == std::wstring::npos) return L"<no token path>";
-            return log.substr(start + gate.size(), end - start - gate.size());
-        }
+        static std::wstring PathLines() { return LogLinesAfter(L"FIDO2 auth enabled for user\r\n"); }
 
         static LogonOutcome Logon() { return CallLogon(s_pfnFilter, L"alice"); }
     };
