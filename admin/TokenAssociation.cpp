@@ -198,8 +198,8 @@ namespace
         {
             return;
         }
-        // What the key says of its PIN, for a credential to be made on it.
-        if (ReadTokenInfo(*pCardWork->pHid, &pCardWork->pin.info) == CtapExchangeStatus::Ok)
+        // What the key says of its PIN, for a credential to be made on it (an association's).
+        if (pCardWork->fProbeCtap2 && ReadTokenInfo(*pCardWork->pHid, &pCardWork->pin.info) == CtapExchangeStatus::Ok)
         {
             ReadKeyPinState(*pCardWork->pHid, pCardWork->pin);
         }
@@ -248,33 +248,17 @@ namespace
         {
             opened = cardExchange.Open();
         }
-        switch (opened)
+        if (NoteCredentialExchangeFailure(opened, *pExchange, &made))
         {
-        case CtapExchangeStatus::Ok:
-            MakeCredentialWithPin(*pExchange, pCardWork->pin, pCardWork->szUserName, &made);
-            break;
-        case CtapExchangeStatus::NoCtap2:
-            made.outcome = TokenCredentialOutcome::NoFidoApplet;
-            break;
-        case CtapExchangeStatus::TimedOut:
-            made.outcome = TokenCredentialOutcome::TimedOut;
-            break;
-        case CtapExchangeStatus::DeviceError:
-        case CtapExchangeStatus::AnswerTooLong:
-        case CtapExchangeStatus::MalformedAnswer:
-            made.deviceResult = pExchange->LastDeviceResult();
-            made.statusWord = pExchange->LastStatusWord();
-            break;
+            return;
         }
+        MakeCredentialWithPin(*pExchange, pCardWork->pin, pCardWork->szUserName, &made);
         if (made.outcome != TokenCredentialOutcome::Made)
         {
             return;
         }
-        TOKEN_CREDENTIAL stored = {};
-        memcpy(stored.rgbCredentialId, made.rgbCredentialId, made.cbCredentialId);
-        stored.cbCredentialId = made.cbCredentialId;
-        memcpy(stored.rgbPublicKey, made.rgbPublicKey, sizeof(stored.rgbPublicKey));
-        stored.signCount = made.signCount;
+        TOKEN_CREDENTIAL stored;
+        StoredCredentialOf(made, &stored);
         if (!DrawTokenProofChallenge(&pCardWork->challenge))
         {
             pCardWork->proof.outcome = TokenProofOutcome::Failed;
@@ -574,10 +558,8 @@ namespace
         {
             return result;
         }
-        const NEW_TOKEN_CREDENTIAL& made = pWork->credential;
-        memcpy(pCredential->rgbCredentialId, made.rgbCredentialId, made.cbCredentialId);
-        pCredential->cbCredentialId = made.cbCredentialId;
-        memcpy(pCredential->rgbPublicKey, made.rgbPublicKey, sizeof(pCredential->rgbPublicKey));
+        StoredCredentialOf(pWork->credential, pCredential);
+        // The count the first proof presented, so the next logon must present a higher one.
         pCredential->signCount = pWork->proof.presentedCount;
         return ERROR_SUCCESS;
     }

@@ -92,16 +92,8 @@ void MakeTokenCredential(ICtapExchange& exchange, const wchar_t* pszUserName, NE
     SecureZeroMemory(rgbPinUvAuthParam, sizeof(rgbPinUvAuthParam));
     const CtapExchangeStatus status =
         cbRequest != 0 ? exchange.Exchange(rgbRequest, cbRequest, answer) : CtapExchangeStatus::DeviceError;
-    switch (status)
+    if (NoteCredentialExchangeFailure(status, exchange, pCredential))
     {
-    case CtapExchangeStatus::Ok: break;
-    case CtapExchangeStatus::NoCtap2: pCredential->outcome = TokenCredentialOutcome::NoFidoApplet; return;
-    case CtapExchangeStatus::TimedOut: pCredential->outcome = TokenCredentialOutcome::TimedOut; return;
-    case CtapExchangeStatus::AnswerTooLong:
-    case CtapExchangeStatus::MalformedAnswer: pCredential->answerCheck = CtapResult::MalformedAnswer; return;
-    case CtapExchangeStatus::DeviceError:
-        pCredential->deviceResult = exchange.LastDeviceResult();
-        pCredential->statusWord = exchange.LastStatusWord();
         return;
     }
 
@@ -118,4 +110,37 @@ void MakeTokenCredential(ICtapExchange& exchange, const wchar_t* pszUserName, NE
     memcpy(pCredential->rgbPublicKey, made.rgbPublicKey, sizeof(pCredential->rgbPublicKey));
     pCredential->signCount = made.signCount;
     pCredential->outcome = TokenCredentialOutcome::Made;
+}
+
+bool NoteCredentialExchangeFailure(CtapExchangeStatus status, const ICtapExchange& exchange, NEW_TOKEN_CREDENTIAL* pCredential)
+{
+    switch (status)
+    {
+    case CtapExchangeStatus::Ok:
+        return false;
+    case CtapExchangeStatus::NoCtap2:
+        pCredential->outcome = TokenCredentialOutcome::NoFidoApplet;
+        return true;
+    case CtapExchangeStatus::TimedOut:
+        pCredential->outcome = TokenCredentialOutcome::TimedOut;
+        return true;
+    case CtapExchangeStatus::AnswerTooLong:
+    case CtapExchangeStatus::MalformedAnswer:
+        pCredential->answerCheck = CtapResult::MalformedAnswer;
+        return true;
+    case CtapExchangeStatus::DeviceError:
+        break;
+    }
+    pCredential->deviceResult = exchange.LastDeviceResult();
+    pCredential->statusWord = exchange.LastStatusWord();
+    return true;
+}
+
+void StoredCredentialOf(const NEW_TOKEN_CREDENTIAL& made, TOKEN_CREDENTIAL* pStored)
+{
+    SecureZeroMemory(pStored, sizeof(*pStored));
+    memcpy(pStored->rgbCredentialId, made.rgbCredentialId, made.cbCredentialId);
+    pStored->cbCredentialId = made.cbCredentialId;
+    memcpy(pStored->rgbPublicKey, made.rgbPublicKey, sizeof(pStored->rgbPublicKey));
+    pStored->signCount = made.signCount;
 }

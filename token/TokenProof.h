@@ -99,3 +99,10 @@ CtapExchangeStatus ReadTokenInfo(ICtapExchange& exchange, TOKEN_INFO* pInfo);
 // touch of the key may be needed), with pinUvAuthParam from pPinToken when it is given.
 void MakeTokenCredential(ICtapExchange& exchange, const wchar_t* pszUserName, NEW_TOKEN_CREDENTIAL* pCredential,
                          const TOKEN_PIN_TOKEN* pPinToken = nullptr);
+
+// A credential exchange (or the opening before it) that did not go through, told in
+// *pCredential the way MakeTokenCredential tells its own failures. False for Ok.
+bool NoteCredentialExchangeFailure(CtapExchangeStatus status, const ICtapExchange& exchange, NEW_TOKEN_CREDENTIAL* pCredential);
+
+// What the token key stores of a credential just made.
+void StoredCredentialOf(const NEW_TOKEN_CREDENTIAL& made, TOKEN_CREDENTIAL* pStored);

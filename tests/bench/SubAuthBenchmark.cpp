@@ -103,11 +103,8 @@ namespace
             fprintf(stderr, "note: the virtual USB key made no credential\n");
             return;
         }
-        TOKEN_CREDENTIAL credential = {};
-        memcpy(credential.rgbCredentialId, made.rgbCredentialId, made.cbCredentialId);
-        credential.cbCredentialId = made.cbCredentialId;
-        memcpy(credential.rgbPublicKey, made.rgbPublicKey, sizeof(credential.rgbPublicKey));
-        credential.signCount = made.signCount;
+        TOKEN_CREDENTIAL credential;
+        StoredCredentialOf(made, &credential);
         wchar_t szName[TOKEN_KEY_NAME_CHARS] = {};
         MakeFidoTokenKeyName(credential.rgbCredentialId, credential.cbCredentialId, szName);
         const TOKEN_REGISTRATION_VALUES values = { &credential, L"Velkor FIDO2 Key" };

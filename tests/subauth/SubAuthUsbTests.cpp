@@ -77,11 +77,8 @@ namespace
             EXPECT_EQ(CtapExchangeStatus::Ok, device.Open());
             MakeTokenCredential(device, user, &made);
             EXPECT_EQ(TokenCredentialOutcome::Made, made.outcome);
-            TOKEN_CREDENTIAL credential = {};
-            memcpy(credential.rgbCredentialId, made.rgbCredentialId, made.cbCredentialId);
-            credential.cbCredentialId = made.cbCredentialId;
-            memcpy(credential.rgbPublicKey, made.rgbPublicKey, sizeof(credential.rgbPublicKey));
-            credential.signCount = made.signCount;
+            TOKEN_CREDENTIAL credential;
+            StoredCredentialOf(made, &credential);
             wchar_t szName[TOKEN_KEY_NAME_CHARS] = {};
             MakeFidoTokenKeyName(credential.rgbCredentialId, credential.cbCredentialId, szName);
             const std::wstring name = tokenKey.empty() ? szName : tokenKey;
@@ -244,16 +241,7 @@ TEST_F(SubAuthUsb, ConcurrentLogonsWithOneKeyAllPassAndTheCounterOnlyGrows)
     const DWORD start = StoredCount(name);
     constexpr int THREADS = 8;
     constexpr int ROUNDS = 3;
-    std::vector<int> wrong(THREADS, 0);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < THREADS; ++t)
-    {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < ROUNDS; ++i)
-                if (!(CallLogon(s_pfnFilter, L"alice") == LogonOutcome{ 0, TRUE })) ++wrong[t];
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    for (int t = 0; t < THREADS; ++t) EXPECT_EQ(0, wrong[t]) << "thread " << t;
+    const std::vector<int> wrong = FailedConcurrentLogons(s_pfnFilter, L"alice", THREADS, ROUNDS);
+    for (int t = 0; t < THREADS; ++t) EXPECT_EQ(0, wrong[static_cast<size_t>(t)]) << "thread " << t;
     EXPECT_EQ(start + THREADS * ROUNDS, StoredCount(name));
 }
