@@ -14,6 +14,8 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 using SubAuthEntry = NTSTATUS(NTAPI*)(NETLOGON_LOGON_INFO_CLASS, PVOID, ULONG, PUSER_ALL_INFORMATION, PULONG, PULONG,
                                       PBOOLEAN, PLARGE_INTEGER, PLARGE_INTEGER);
@@ -138,4 +140,21 @@ inline std::wstring LogLinesAfter(const std::wstring& after)
     const size_t end = log.find(L"returnVal ");
     if (start == std::wstring::npos || end == std::wstring::npos) return L"<no token path>";
     return log.substr(start + after.size(), end - start - after.size());
+}
+
+// cThreads threads each log the user on cRounds times at once; per thread, how many of
+// its logons did not pass.
+inline std::vector<int> FailedConcurrentLogons(SubAuthEntry pfnEntry, const wchar_t* pszUser, int cThreads, int cRounds)
+{
+    std::vector<int> failed(static_cast<size_t>(cThreads), 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < cThreads; ++t)
+    {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < cRounds; ++i)
+                if (!(CallLogon(pfnEntry, pszUser) == LogonOutcome{ 0, TRUE })) ++failed[static_cast<size_t>(t)];
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    return failed;
 }

@@ -350,16 +350,7 @@ TEST_F(SubAuthProof, ConcurrentLogonsWithOneKeyAllPassAndTheCounterOnlyGrows)
     const DWORD start = StoredCount();
     constexpr int THREADS = 8;
     constexpr int ROUNDS = 6;
-    std::vector<int> wrong(THREADS, 0);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < THREADS; ++t)
-    {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < ROUNDS; ++i)
-                if (!(CallLogon(s_pfnFilter, L"alice") == LogonOutcome{ 0, TRUE })) ++wrong[t];
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    for (int t = 0; t < THREADS; ++t) EXPECT_EQ(0, wrong[t]) << "thread " << t;
+    const std::vector<int> wrong = FailedConcurrentLogons(s_pfnFilter, L"alice", THREADS, ROUNDS);
+    for (int t = 0; t < THREADS; ++t) EXPECT_EQ(0, wrong[static_cast<size_t>(t)]) << "thread " << t;
     EXPECT_EQ(start + THREADS * ROUNDS, StoredCount());
 }

@@ -5,6 +5,7 @@
 #include "CtapApdu.h"
 #include "CtapExchange.h"
 #include "CtapMessage.h"
+#include "FidoTestCrypto.h"
 #include "VirtualSCard.h"
 
 #include <windows.h>
@@ -24,30 +25,10 @@ namespace
 
     Bytes Sha256(const Bytes& data)
     {
-        Bytes digest(32);
-        BCRYPT_ALG_HANDLE alg = nullptr;
-        EXPECT_EQ(0, BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0));
-        EXPECT_EQ(0, BCryptHash(alg, nullptr, 0, const_cast<PUCHAR>(data.data()), static_cast<ULONG>(data.size()), digest.data(), 32));
-        BCryptCloseAlgorithmProvider(alg, 0);
+        Bytes digest = TestSha256(data);
+        EXPECT_EQ(32u, digest.size());
+        digest.resize(32);
         return digest;
-    }
-
-    // Whether r || s signs SHA-256(message) for the public key 04 || X || Y.
-    bool Verifies(const BYTE* publicKey, const Bytes& message, const BYTE* signature)
-    {
-        BCRYPT_ALG_HANDLE alg = nullptr;
-        BCRYPT_KEY_HANDLE key = nullptr;
-        BYTE blob[sizeof(BCRYPT_ECCKEY_BLOB) + 64];
-        const BCRYPT_ECCKEY_BLOB header = { BCRYPT_ECDSA_PUBLIC_P256_MAGIC, 32 };
-        memcpy(blob, &header, sizeof(header));
-        memcpy(blob + sizeof(header), publicKey + 1, 64);
-        Bytes digest = Sha256(message);
-        bool fVerified = BCryptOpenAlgorithmProvider(&alg, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) == 0 &&
-                         BCryptImportKeyPair(alg, nullptr, BCRYPT_ECCPUBLIC_BLOB, &key, blob, sizeof(blob), 0) == 0 &&
-                         BCryptVerifySignature(key, nullptr, digest.data(), 32, const_cast<PUCHAR>(signature), 64, 0) == 0;
-        if (key != nullptr) BCryptDestroyKey(key);
-        if (alg != nullptr) BCryptCloseAlgorithmProvider(alg, 0);
-        return fVerified;
     }
 
     Bytes Hex(const char* text)
@@ -181,7 +162,7 @@ namespace
             if (pCount != nullptr) *pCount = assertion.signCount;
             Bytes message(assertion.pbAuthData, assertion.pbAuthData + assertion.cbAuthData);
             message.insert(message.end(), clientDataHash, clientDataHash + 32);
-            return Verifies(publicKey.data(), message, assertion.rgbSignature);
+            return TestVerifies(publicKey.data(), message, assertion.rgbSignature);
         }
 
         int reader = -1;
@@ -217,9 +198,9 @@ TEST_F(VirtualFidoToken, SignaturesVerifyWithCng)
     const Bytes der = Hex("3046022100f50a4e2e4409249c4a853ba361282f09841df4dd4547a13a87780218deffcd380221008480ac0f0b93538174f575bf11a1dd5d78c6e486013f937295ea13653e331e87");
     BYTE raw[ECDSA_P256_SIGNATURE_BYTES];
     ASSERT_TRUE(ConvertDerSignature(der.data(), der.size(), raw));
-    EXPECT_TRUE(Verifies(key.data(), message, raw));
+    EXPECT_TRUE(TestVerifies(key.data(), message, raw));
     message[0] ^= 1;
-    EXPECT_FALSE(Verifies(key.data(), message, raw));
+    EXPECT_FALSE(TestVerifies(key.data(), message, raw));
 }
 
 TEST_F(VirtualFidoToken, CredentialsLiveInTheirIdsUnderTheDeviceSecret)
